@@ -1,0 +1,39 @@
+// Jobs whose implementation has not landed yet. Each moves to its own source
+// file when it does; until then it fails the run with a clear message.
+#include "updater/Updater.h"
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+  throw JobUnavailable("Discover_Devices");
+}
+
+std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned, linkType) {
+  throw JobUnavailable("Discover_CVNetwork_Devices");
+}
+
+bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
+  throw JobUnavailable("Update_Firmware");
+}
+
+unsigned Updater::Download_Firmware(unsigned, std::string, bool, bool) {
+  throw JobUnavailable("Download_Firmware");
+}
+
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned) {
+  throw JobUnavailable("Get_BuildList");
+}
+
+std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned) {
+  throw JobUnavailable("Get_BuildListLocal");
+}
+
+std::string Updater::Get_JWT(unsigned) {
+  throw JobUnavailable("Get_JWT");
+}
+
+bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) {
+  throw JobUnavailable("Recover_Firmware");
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
+  throw JobUnavailable("Get_Fingerprint");
+}

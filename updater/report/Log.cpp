@@ -1,0 +1,1 @@
+#include "updater/report/Log.h"

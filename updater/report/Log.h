@@ -1,0 +1,41 @@
+// Process-wide debug logger, filtered by a bit mask of packages (-X).
+#ifndef CORVALITH_UPDATER_REPORT_LOG_H
+#define CORVALITH_UPDATER_REPORT_LOG_H
+
+#include <cstdint>
+#include <cstdio>
+
+enum LogPackage : uint32_t {
+  DEBUG_Updater = 0x00000001,
+  DEBUG_History = 0x00000002,
+  DEBUG_Attributes = 0x00000004,
+  DEBUG_BirdFile = 0x00000008,
+  DEBUG_Network_Legacy = 0x00000010,  // printed as "DEBUG_Network"
+  DEBUG_ServerComm = 0x00000020,
+  DEBUG_Network = 0x00000100,
+  DEBUG_Network_SR = 0x00000200,
+  DEBUG_Network_FIRM = 0x00000400,
+  DEBUG_NXPSerial = 0x00001000,
+  DEBUG_NXPSerial_E = 0x00002000,
+  DEBUG_NXPSerial_SR = 0x00004000,
+  DEBUG_APP = 0x00010000,
+  DEBUG_iMXSerial = 0x10000000,
+};
+
+class Log {
+ public:
+  static uint32_t package_bitmask;
+  static FILE* fh;
+  static bool timestamped;
+  static const char* const TIMESTAMP_FORMAT;
+  static const char* const SEPARATOR;
+
+  // Package 0 is always written; otherwise only when it shares a bit with the
+  // mask. No newline is added.
+  static void log(unsigned package, const char* format, ...) __attribute__((format(printf, 2, 3)));
+  static void SetOutput(FILE* stream);
+  static void ActivatePackage(uint32_t bits);
+  static void DeactivatePackage(uint32_t bits);
+};
+
+#endif
