@@ -68,6 +68,11 @@ class Updater {
   std::map<std::string, std::string> Get_BuildListLocal(unsigned serialNumber);
   std::string Get_JWT(unsigned serialNumber);
 
+  // -C -f FILE: describes and checks a firmware file; true when it is valid.
+  bool Check_BirdFile(const std::string& path);
+  // -I -d SERIAL: shows what the store knows about a device; false when nothing.
+  bool Show_StoredDevice(unsigned serialNumber);
+
   bool Recover_Firmware(std::string port, unsigned build, unsigned baudRate, unsigned serialNumber,
                         std::string birdFile, bool override);
   bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serialNumber,

@@ -37,3 +37,7 @@ bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::s
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
   throw JobUnavailable("Get_Fingerprint");
 }
+
+bool Updater::Check_BirdFile(const std::string&) { throw JobUnavailable("Check_BirdFile"); }
+
+bool Updater::Show_StoredDevice(unsigned) { throw JobUnavailable("Show_StoredDevice"); }
