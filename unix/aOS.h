@@ -25,8 +25,9 @@ aErr aMutex_Unlock(aMutex mutex);
 
 // Runs proc(ref) at once on a new joinable thread; null on failure.
 [[nodiscard]] aThread aThread_Create(aThreadProc proc, void* ref);
-// Joins, frees and nulls; returns the join result (0 on success). The caller
-// must already have told the thread to stop.
+// Joins, frees and nulls; returns the join result unchanged (0 on success,
+// EDEADLK when called from the thread itself, which is then detached; EINVAL
+// for a null handle). The caller must already have told the thread to stop.
 int aThread_Destroy(aThread* thread);
 // Sleeps 5 microseconds.
 void aThread_Yield();
