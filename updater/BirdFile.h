@@ -1,0 +1,120 @@
+// A BIRD firmware file: a 6-byte header ("bird", format version) and one zlib
+// stream holding the block container (stated block count, blocks, trailing
+// checksum). BirdFile loads a file whole, parses its blocks, answers questions
+// about its descriptor, stamps a device serial number into a generic image and
+// decodes device-keyed firmware for recovery. All integers in the file are
+// big-endian. Diagnostics go to the debug log (DEBUG_BirdFile) only.
+#ifndef CORVALITH_UPDATER_BIRDFILE_H
+#define CORVALITH_UPDATER_BIRDFILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Big-endian 32-bit and 16-bit reads; the caller guarantees the bytes exist.
+uint32_t GetInt(const uint8_t* data);
+uint16_t GetShort(const uint8_t* data);
+
+// One parsed block. Copied by value; data points into the owning BirdFile's
+// buffer and stays valid while that file (or the file it was moved into) lives.
+struct BirdBlock {
+  uint8_t type = 0;      // 0-31
+  uint8_t flags = 0;     // 0-7, meaning given by the upgrade protocol
+  uint32_t length = 0;   // bytes of block data, address bytes included
+  uint32_t address = 0;  // loader and firmware blocks only, else 0
+  uint8_t* data = nullptr;
+};
+
+class BirdFile {
+ public:
+  static constexpr uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
+  static constexpr uint16_t BIRD_FILE_VERSION = 0x0101;
+  static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
+  static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
+  static constexpr size_t kHeaderSize = 6;
+  static constexpr uint32_t kDescriptorSize = 64;
+  static constexpr uint32_t kDescriptorFieldSize = 16;
+  static constexpr uint32_t kSerialOffsetsSize = 8;
+  static constexpr uint32_t kAddressSize = 4;
+  // The decompressed container may be at most this many times the compressed
+  // contents; the reader allocates exactly that much.
+  static constexpr size_t kMaxExpansion = 8;
+
+  enum BLOCK_TYPE : uint8_t {
+    BLOCK_LOADER = 0,
+    BLOCK_FIRMWARE = 1,
+    BLOCK_SERIAL_OFFSETS = 2,
+    BLOCK_DESCRIPTOR = 4,
+    BLOCK_LOADER_START = 5,
+  };
+
+  BirdFile();
+  // Loads the file; throws std::runtime_error("Failed to load bird data").
+  explicit BirdFile(const char* path);
+  BirdFile(BirdFile&& other) noexcept;
+  BirdFile& operator=(BirdFile&& other) noexcept;
+  BirdFile(const BirdFile&) = delete;
+  BirdFile& operator=(const BirdFile&) = delete;
+  ~BirdFile();
+
+  // Cheap header check without loading: "bird" and two non-zero version bytes.
+  static bool VerifyFile(const char* path);
+
+  std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
+  // Reads the two target addresses from the first usable serial-offsets block.
+  bool FindSerialNumberOffsets();
+  // Stamps the serial number into the firmware payloads; false when nothing
+  // was stamped and no serial-number address applies.
+  bool ReplaceSerialNumber(uint32_t serialNumber);
+  // XOR-chain decode of every firmware payload with the chip fingerprint.
+  bool DecodeFirmwareBlocks(const uint32_t* key);
+
+  // Descriptor queries; defaults (0, empty, false) without a descriptor.
+  uint32_t GetSerialNumber() const;
+  bool ValidateSerialNumber(uint32_t serialNumber) const;
+  uint32_t GetBuild() const;
+  std::string GetVersion() const;
+  // The model field with trailing spaces removed.
+  std::string GetModel() const;
+  bool ValidateModel(const char* name) const;
+  bool HasDescriptor() const { return FirstBlock(BLOCK_DESCRIPTOR, kDescriptorSize) != nullptr; }
+
+  // Loads `path`; false on failure with `problem` saying why. Does not throw.
+  bool Load();
+  // Loads a whole file image held in memory (fuzzing, tests, checks of bytes
+  // not yet written). Same rules as Load; `path` is left as it is.
+  bool LoadFromMemory(const uint8_t* data, size_t size);
+  bool DecompressData(const uint8_t* data, size_t size);
+  // Verdict false on count or size mismatches and on truncation; blocks that
+  // fit before the truncation stay parsed. The blocks point into data.
+  bool ScanBlocks(uint8_t* data, size_t size);
+
+  std::string path;
+  uint32_t signature = 0;
+  uint16_t version = 0;
+  uint32_t fileChecksum = 0;
+  uint32_t blockCount = 0;
+  std::vector<BirdBlock> blocks;
+  bool hasSerialOffsets = false;
+  uint32_t serialNumberOffset = 0;
+  uint32_t descriptorOffset = 0;
+  std::unique_ptr<uint8_t[]> buffer;
+  uint32_t bufferSize = 0;
+
+  // Outcome of the last load: whether the scan was clean, and the first
+  // problem met (empty when none), for a user-facing check of the file.
+  bool scanClean = false;
+  std::string problem;
+
+ private:
+  void Reset();
+  bool LoadImage(const uint8_t* data, size_t size);
+  void NoteProblem(const std::string& text);
+  // First block of the type holding at least minLength bytes; shorter ones
+  // count as absent.
+  const BirdBlock* FirstBlock(BLOCK_TYPE type, uint32_t minLength) const;
+};
+
+#endif
