@@ -4,6 +4,7 @@
 #ifndef CORVALITH_UPDATER_UPDATESERVERREQUEST_H
 #define CORVALITH_UPDATER_UPDATESERVERREQUEST_H
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
@@ -11,6 +12,51 @@
 
 class UpdateServerRequest {
  public:
+  // Used when an operation is given no URL (null or empty).
+  static const char* const default_url;
+  // Reply lines are split at these characters; empty lines are skipped.
+  static const char* const delimiters;
+
+  // --- Queries -------------------------------------------------------------
+  // Each returns true only for status 200 with a first reply line beginning
+  // "ok" (and, where stated, a usable result). Network and protocol failures
+  // never throw: they return false with the reason in the debug log.
+  // Out-parameters are written only on success, except as noted.
+
+  static bool ping(const char* url = nullptr);
+  // build and firmware are each set only when their reply line is present.
+  static bool QueryBuild(uint32_t serialNumber, std::string& build, std::string& firmware,
+                         const char* url = nullptr);
+  // bird is cleared on an "ok" reply, then holds the base64 text (empty when
+  // the reply has no second line).
+  static bool GetBuild(uint32_t serialNumber, const std::string& firmware, const std::string& build,
+                       std::string& bird, const char* url = nullptr, bool noCalibration = false);
+  // builds is cleared before the request.
+  static bool GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds,
+                           const char* url = nullptr);
+  // fingerprint: four words; serialNumber and build each set only when their
+  // reply line is present.
+  static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serialNumber, uint32_t* build,
+                              const char* url = nullptr);
+  static bool GetDeviceJWT(uint32_t serialNumber, std::string& token, const char* url = nullptr);
+
+  // --- Reply parsing (the queries' second half, open for tests and fuzzing) --
+
+  // The non-empty lines of a body, each without a trailing "\r".
+  static std::vector<std::string> SplitReply(const std::string& body);
+  // True when there is a first line and it begins with "ok".
+  static bool ReplyIsOk(const std::vector<std::string>& lines);
+  static void ParseQueryBuild(const std::vector<std::string>& lines, std::string* build,
+                              std::string* firmware);
+  static void ParseBuild(const std::vector<std::string>& lines, std::string& bird);
+  static void ParseBuildList(const std::vector<std::string>& lines,
+                             std::map<std::string, std::string>& builds);
+  static void ParseRecoveryInfo(const std::vector<std::string>& lines, uint32_t* serialNumber,
+                                uint32_t* build);
+  // False unless line 2 is a token of three dot-separated parts of at least
+  // 2 characters each.
+  static bool ParseDeviceJWT(const std::vector<std::string>& lines, std::string& token);
+
   // --- Build lists -------------------------------------------------------
 
   // The (build, version) pairs newest version first, comparing major, minor
