@@ -225,6 +225,11 @@ bool BirdFile::LoadImage(const uint8_t* data, size_t size) {
   }
   signature = GetInt(data);
   version = GetShort(data + 4);
+  // Loading goes on regardless; the store's header check refuses these.
+  if (signature != BIRD_FILE_SIGNATURE) NoteProblem("not a BIRD file (no \"bird\" signature)");
+  if ((version >> 8) == 0 || (version & 0xFF) == 0) {
+    NoteProblem(sFormat("format version %04X has a zero byte", version));
+  }
   if (!DecompressData(data + kHeaderSize, size - kHeaderSize)) return false;
   scanClean = ScanBlocks(buffer.get(), bufferSize);
   hasSerialOffsets = FindSerialNumberOffsets();

@@ -103,8 +103,10 @@ class BirdFile {
   std::unique_ptr<uint8_t[]> buffer;
   uint32_t bufferSize = 0;
 
-  // Outcome of the last load: whether the scan was clean, and the first
-  // problem met (empty when none), for a user-facing check of the file.
+  // Outcome of the last load, for a user-facing check of the file: whether
+  // the scan was clean, and the first problem met in file order (header,
+  // compression, blocks), empty when none. A file that loads with a clean
+  // scan may still have a header problem that the store's check refuses.
   bool scanClean = false;
   std::string problem;
 

@@ -57,6 +57,11 @@ class Updater {
 
   void Set_UEIBytes_Load(bool enabled) { ueiBytesLoad = enabled; }
 
+  // Opens the local store for one job; null (after showing why) when the
+  // directory cannot be made. caller names the job in the message.
+  static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                           const std::string& storePath, const char* caller);
+
   std::vector<DeviceInfo> Discover_Devices(linkType type);
   std::vector<DeviceInfo> Discover_CVNetwork_Devices(unsigned routerSerialNumber, linkType type);
 

@@ -22,10 +22,6 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned) {
   throw JobUnavailable("Get_BuildList");
 }
 
-std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned) {
-  throw JobUnavailable("Get_BuildListLocal");
-}
-
 std::string Updater::Get_JWT(unsigned) {
   throw JobUnavailable("Get_JWT");
 }
@@ -38,6 +34,3 @@ bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, 
   throw JobUnavailable("Get_Fingerprint");
 }
 
-bool Updater::Check_BirdFile(const std::string&) { throw JobUnavailable("Check_BirdFile"); }
-
-bool Updater::Show_StoredDevice(unsigned) { throw JobUnavailable("Show_StoredDevice"); }
