@@ -72,6 +72,8 @@ class Updater {
   std::map<std::string, std::string> Get_BuildList(unsigned serialNumber);
   std::map<std::string, std::string> Get_BuildListLocal(unsigned serialNumber);
   std::string Get_JWT(unsigned serialNumber);
+  // True when the server's build list for the device holds that build.
+  bool _valid_build(unsigned serialNumber, unsigned build, const char* serverUrl);
 
   // -C -f FILE: describes and checks a firmware file; true when it is valid.
   bool Check_BirdFile(const std::string& path);

@@ -14,18 +14,6 @@ bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, un
   throw JobUnavailable("Update_Firmware");
 }
 
-unsigned Updater::Download_Firmware(unsigned, std::string, bool, bool) {
-  throw JobUnavailable("Download_Firmware");
-}
-
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned) {
-  throw JobUnavailable("Get_BuildList");
-}
-
-std::string Updater::Get_JWT(unsigned) {
-  throw JobUnavailable("Get_JWT");
-}
-
 bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) {
   throw JobUnavailable("Recover_Firmware");
 }

@@ -1,0 +1,224 @@
+// The jobs that talk to the update server but not to a device: fetching a
+// build into the local store (-G), the server's build list (-B) and the
+// device token (-J).
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "updater/Base64.h"
+#include "updater/BirdFile.h"
+#include "updater/UpdateServerRequest.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterStore.h"
+#include "updater/report/Log.h"
+
+namespace {
+
+constexpr auto kSpinnerStep = std::chrono::milliseconds(100);
+constexpr const char* kSpinnerLabel = "Downloading";
+constexpr const char* kBirdSuffix = ".bird";
+constexpr const char* kKeyLatestDownload = "LATEST_DOWNLOAD";
+constexpr const char* kKeyLastDownloadDate = "LAST_DOWNLOAD_DATE";
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Unsigned decimal text that fits 32 bits, nothing else (no sign, no spaces,
+// no trailing characters).
+bool sParseUnsigned(const std::string& text, unsigned& value) {
+  if (text.empty() || text.size() > 10) return false;
+  unsigned long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (v > 0xFFFFFFFFull) return false;
+  value = static_cast<unsigned>(v);
+  return true;
+}
+
+// Local time in ctime form without its newline.
+std::string sNow() {
+  const time_t now = time(nullptr);
+  char text[64] = "";
+  if (!ctime_r(&now, text)) return "";
+  text[std::strcspn(text, "\n")] = '\0';
+  return text;
+}
+
+// A file image that the update flow could use: the header check of the store
+// and a load that finds at least one block.
+bool sIsBirdImage(const uint8_t* data, size_t size) {
+  if (size < BirdFile::kHeaderSize || std::memcmp(data, "bird", 4) != 0 || data[4] == 0 || data[5] == 0) {
+    return false;
+  }
+  BirdFile file;
+  return file.LoadFromMemory(data, size) && file.blockCount > 0;
+}
+
+}  // namespace
+
+unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bool override,
+                                    bool noCalibration) {
+  unsigned buildNumber = 0;
+  if (!build.empty() && !sParseUnsigned(build, buildNumber)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Build number '%s' must be an number", build.c_str());
+    return 0;
+  }
+  if (serialNumber == 0) {
+    display.message(UpdaterDisplayInterface::ERROR, "Serial Number must be non-zero");
+    return 0;
+  }
+  const char* url = serverUrl.c_str();
+  if (!UpdateServerRequest::ping(url)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
+                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
+    return 0;
+  }
+
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storePath, "Download_Firmware");
+  if (!store) return 0;
+  UpdaterStoreItem device;
+  if (!store->FindDevice(serialNumber, &device)) {
+    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+    try {
+      device = store->AddDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+      display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
+      return 0;
+    }
+  }
+
+  std::string serverBuild;
+  std::string firmware;
+  if (!UpdateServerRequest::QueryBuild(serialNumber, serverBuild, firmware, url)) {
+    display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
+    return 0;
+  }
+  if (build.empty() && !sParseUnsigned(serverBuild, buildNumber)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", serverBuild.c_str());
+    buildNumber = 0;
+  }
+  display.message(UpdaterDisplayInterface::INFO, "Retrieving build %u", buildNumber);
+
+  if (override) {
+    display.message(UpdaterDisplayInterface::INFO, "Override specified, skipping validation of build %u",
+                    buildNumber);
+  } else {
+    display.message(UpdaterDisplayInterface::INFO, "Validating build %u with server", buildNumber);
+    if (!_valid_build(serialNumber, buildNumber, url)) {
+      display.message(UpdaterDisplayInterface::ERROR, "No valid build %u", buildNumber);
+      return 0;
+    }
+    display.message(UpdaterDisplayInterface::INFO, "Build %u is valid", buildNumber);
+  }
+
+  // The request runs on a worker so the spinner keeps turning; bird belongs
+  // to this thread and is read only after the worker has been joined.
+  const std::string buildText = std::to_string(buildNumber);
+  std::string bird;
+  bool received = false;
+  try {
+    std::promise<bool> result;
+    std::future<bool> done = result.get_future();
+    std::thread worker([&, result = std::move(result)]() mutable {
+      bool ok = false;
+      try {
+        ok = UpdateServerRequest::GetBuild(serialNumber, firmware, buildText, bird, url, noCalibration);
+      } catch (...) {
+        ok = false;
+      }
+      result.set_value(ok);
+    });
+    // Joined on every way out of this block: the worker writes into bird.
+    struct Joiner {
+      std::thread& thread;
+      ~Joiner() {
+        if (thread.joinable()) thread.join();
+      }
+    } joiner{worker};
+    display.update_spinner(true, kSpinnerLabel);
+    while (done.wait_for(kSpinnerStep) != std::future_status::ready)
+      display.update_spinner(true, kSpinnerLabel);
+    display.update_spinner(false, kSpinnerLabel);
+    received = done.get();
+  } catch (const std::system_error&) {
+    received = false;  // no worker could be started
+  }
+  if (!received) display.message(UpdaterDisplayInterface::ERROR, "Download failed");
+
+  if (bird.empty()) {
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+
+  const std::string fileName = buildText + kBirdSuffix;
+  size_t length = 0;
+  std::unique_ptr<unsigned char, FreeDeleter> bytes(base64_decode(bird.data(), bird.size(), &length));
+  if (!bytes) {
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to decode the downloaded BIRD file");
+    return 0;
+  }
+  if (!sIsBirdImage(bytes.get(), length)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is not a valid BIRD file");
+    return 0;
+  }
+  const std::string when = sNow();
+  const aErr written = device.WriteFile(fileName, bytes.get(), length);
+  bytes.reset();
+  if (written != aErrNone) {
+    // Not recorded: the update flow would pick a build that is not there.
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d",
+                    static_cast<int>(written));
+    return 0;
+  }
+  device.settings.Add(kKeyLatestDownload, fileName);
+  device.settings.Add(kKeyLastDownloadDate, when);
+  device.settings.Save();
+  return buildNumber;
+}
+
+bool Updater::_valid_build(unsigned serialNumber, unsigned build, const char* url) {
+  std::map<std::string, std::string> builds;
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url)) return false;
+  for (const auto& entry : builds) {
+    unsigned listed = 0;
+    if (!sParseUnsigned(entry.first, listed)) {
+      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+      listed = 0;
+    }
+    if (listed == build) return true;
+  }
+  return false;
+}
+
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber) {
+  std::map<std::string, std::string> builds;
+  const char* url = serverUrl.c_str();
+  if (!UpdateServerRequest::ping(url)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
+                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
+  } else if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serialNumber);
+  }
+  return builds;
+}
+
+std::string Updater::Get_JWT(unsigned serialNumber) {
+  std::string token;
+  const char* url = serverUrl.c_str();
+  if (!UpdateServerRequest::ping(url)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
+                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
+  } else if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, url)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve jwt for %08X", serialNumber);
+    token.clear();
+  }
+  return token;
+}
