@@ -170,12 +170,15 @@ int aThread_Destroy(aThread* thread) {
   }
   aThreadRecord* record = *thread;
   *thread = nullptr;
-  const int rc = pthread_join(record->id, nullptr);
-  if (rc == EDEADLK) {
-    // A thread releasing its own handle cannot wait for itself; detach it so
-    // its resources go back when it ends.
+  // A thread releasing its own handle cannot wait for itself: answer what the
+  // join would (EDEADLK) without calling it, and detach so the thread's
+  // resources go back when it ends.
+  if (pthread_equal(record->id, pthread_self())) {
     pthread_detach(record->id);
+    delete record;
+    return EDEADLK;
   }
+  const int rc = pthread_join(record->id, nullptr);
   delete record;
   return rc;
 }

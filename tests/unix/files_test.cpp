@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <string>
+
+#include "unix/aFile.h"
+#include "unix/os_test_support.h"
+
+namespace {
+
+// Reads what is left from the handle's position, in small pieces.
+std::string sReadRest(aFileRef file) {
+  std::string all;
+  char chunk[7];
+  size_t got = 0;
+  for (int i = 0; i < 1000 && aFile_Read(file, chunk, sizeof chunk, &got) == aErrNone; ++i) {
+    all.append(chunk, got);
+  }
+  return all;
+}
+
+// A path of exactly length characters naming dir/name, padded with doubled
+// separators, which the system reads as one.
+std::string sPaddedPath(const std::string& dir, const std::string& name, size_t length) {
+  const size_t slashes = length - dir.size() - name.size();
+  return dir + std::string(slashes, '/') + name;
+}
+
+TEST(FileTest, ExistsOnlyForEntriesThatAreNotDirectories) {
+  ScratchDir dir;
+  const std::string file = dir.write("f", "x");
+  EXPECT_TRUE(aFile_Exists(file.c_str()));
+  EXPECT_FALSE(aFile_Exists(dir.path().c_str())) << "a directory is not a file";
+  EXPECT_FALSE(aFile_Exists(dir.at("missing").c_str()));
+  EXPECT_FALSE(aFile_Exists(nullptr));
+  EXPECT_FALSE(aFile_Exists(""));
+}
+
+TEST(FileTest, PathLengthLimitIs4096Characters) {
+  ScratchDir dir;
+  dir.write("f", "data");
+  // The kernel's own limit is one less than ours, so 4095 is the longest usable.
+  const std::string usable = sPaddedPath(dir.path(), "f", 4095);
+  ASSERT_EQ(usable.size(), 4095u);
+  EXPECT_TRUE(aFile_Exists(usable.c_str()));
+  aFileRef file = aFile_Open(usable.c_str(), aFileModeReadOnly);
+  EXPECT_NE(file, nullptr);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+
+  const std::string tooLong = sPaddedPath(dir.path(), "f", 4097);
+  EXPECT_FALSE(aFile_Exists(tooLong.c_str()));
+  EXPECT_EQ(aFile_Open(tooLong.c_str(), aFileModeReadOnly), nullptr);
+  EXPECT_EQ(aFile_Delete(tooLong.c_str()), aErrFileNameLength);
+  EXPECT_NE(aFile_Delete(sPaddedPath(dir.path(), "f", 4096).c_str()), aErrFileNameLength)
+      << "4096 characters are within the limit and go to the system";
+  EXPECT_TRUE(aFile_Exists(usable.c_str())) << "nothing may be deleted by refused paths";
+  EXPECT_EQ(aFile_Delete(usable.c_str()), aErrNone);
+  EXPECT_FALSE(aFile_Exists(dir.at("f").c_str()));
+}
+
+TEST(FileTest, OpenRefusesBadArguments) {
+  ScratchDir dir;
+  const std::string file = dir.write("f", "x");
+  EXPECT_EQ(aFile_Open(nullptr, aFileModeReadOnly), nullptr);
+  EXPECT_EQ(aFile_Open("", aFileModeWriteOnly), nullptr);
+  EXPECT_EQ(aFile_Open(file.c_str(), aFileModeUnknown), nullptr);
+  EXPECT_EQ(aFile_Open(file.c_str(), static_cast<aFileMode>(9)), nullptr);
+  EXPECT_EQ(aFile_Open(dir.at("missing").c_str(), aFileModeReadOnly), nullptr);
+  EXPECT_EQ(aFile_Open(dir.at("no/such/dir").c_str(), aFileModeWriteOnly), nullptr);
+  EXPECT_EQ(ReadWholeFile(file), "x") << "a refused mode must not touch the file";
+}
+
+TEST(FileTest, ClosedOrForgedHandlesAreRefused) {
+  ScratchDir dir;
+  aFileRef file = aFile_Open(dir.at("f").c_str(), aFileModeWriteOnly);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+  EXPECT_EQ(file, nullptr) << "close must null the caller's handle";
+  EXPECT_EQ(aFile_Close(&file), aErrParam);
+  EXPECT_EQ(aFile_Close(nullptr), aErrParam);
+
+  char buffer[8] = "x";
+  size_t count = 99;
+  size_t size = 99;
+  EXPECT_EQ(aFile_Read(file, buffer, 1, &count), aErrParam);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(aFile_Write(file, "a", 1, &count), aErrParam);
+  EXPECT_EQ(aFile_Seek(file, 0, 0), aErrParam);
+  EXPECT_EQ(aFile_GetSize(file, &size), aErrParam);
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &count), aErrParam);
+  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_EQ(aFile_Printf(file, "%d", 1), aErrParam);
+  EXPECT_EQ(aFile_SetUnbuffered(file), aErrParam);
+
+  // A record without the validity mark (never opened, or closed) is refused
+  // and must not be freed; the caller's handle is still nulled.
+  alignas(16) unsigned char zeros[64] = {};
+  aFileRef forged = reinterpret_cast<aFileRef>(zeros);
+  EXPECT_EQ(aFile_Read(forged, buffer, 1, nullptr), aErrParam);
+  EXPECT_EQ(aFile_Write(forged, "a", 1, nullptr), aErrParam);
+  EXPECT_EQ(aFile_Close(&forged), aErrParam);
+  EXPECT_EQ(forged, nullptr);
+}
+
+TEST(FileTest, WriteModeTruncatesAndRefusesReading) {
+  ScratchDir dir;
+  const std::string path = dir.write("f", "old contents that must go");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeWriteOnly);
+  ASSERT_NE(file, nullptr);
+  size_t count = 0;
+  EXPECT_EQ(aFile_Write(file, "abc", 3, &count), aErrNone);
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(aFile_Write(file, "", 0, &count), aErrNone) << "nothing asked, nothing failed";
+  EXPECT_EQ(aFile_Write(file, nullptr, 1, &count), aErrParam);
+  EXPECT_EQ(aFile_Printf(file, "-%02d-%s", 7, "z"), aErrNone);
+  char buffer[8];
+  EXPECT_EQ(aFile_Read(file, buffer, 1, &count), aErrMode);
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &count), aErrMode);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+  EXPECT_EQ(ReadWholeFile(path), "abc-07-z");
+}
+
+TEST(FileTest, ReadModeRefusesWritingAndReportsEndOfFile) {
+  ScratchDir dir;
+  const std::string path = dir.write("f", "0123456789");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(aFile_Write(file, "x", 1, nullptr), aErrMode);
+  EXPECT_EQ(aFile_Printf(file, "x"), aErrMode);
+  EXPECT_EQ(aFile_SetUnbuffered(file), aErrMode);
+
+  char buffer[16] = {};
+  size_t count = 0;
+  EXPECT_EQ(aFile_Read(file, nullptr, 1, &count), aErrParam);
+  EXPECT_EQ(aFile_Read(file, buffer, 4, &count), aErrNone);
+  EXPECT_EQ(std::string(buffer, count), "0123");
+  EXPECT_EQ(aFile_Read(file, buffer, sizeof buffer, &count), aErrNone) << "a short read is no error";
+  EXPECT_EQ(std::string(buffer, count), "456789");
+  count = 42;
+  EXPECT_EQ(aFile_Read(file, buffer, sizeof buffer, &count), aErrEOF);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(aFile_Read(file, buffer, 0, &count), aErrNone) << "zero bytes asked is not end of file";
+  EXPECT_EQ(aFile_Read(file, buffer, 1, nullptr), aErrEOF);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+  EXPECT_EQ(ReadWholeFile(path), "0123456789");
+}
+
+TEST(FileTest, AppendModeCreatesStartsAtTheEndAndAlwaysWritesThere) {
+  ScratchDir dir;
+  const std::string path = dir.at("log");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeAppend);
+  ASSERT_NE(file, nullptr) << "append creates a missing file";
+  EXPECT_EQ(aFile_Write(file, "hello\n", 6, nullptr), aErrNone);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+
+  file = aFile_Open(path.c_str(), aFileModeAppend);
+  ASSERT_NE(file, nullptr);
+  char buffer[32] = {};
+  size_t count = 0;
+  EXPECT_EQ(aFile_Read(file, buffer, sizeof buffer, &count), aErrEOF)
+      << "positioned at the end after opening";
+  ASSERT_EQ(aFile_Seek(file, 0, 0), aErrNone);
+  EXPECT_EQ(aFile_Read(file, buffer, 2, &count), aErrNone);
+  EXPECT_EQ(std::string(buffer, count), "he");
+  // Written in the middle of reading, still lands at the end.
+  EXPECT_EQ(aFile_Write(file, "X", 1, nullptr), aErrNone);
+  EXPECT_EQ(aFile_Printf(file, "%s\n", "world"), aErrNone);
+  ASSERT_EQ(aFile_Seek(file, 0, 0), aErrNone);
+  EXPECT_EQ(sReadRest(file), "hello\nXworld\n");
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &count), aErrEOF);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+  EXPECT_EQ(ReadWholeFile(path), "hello\nXworld\n");
+}
+
+TEST(FileTest, SeekStaysWithinTheFile) {
+  ScratchDir dir;
+  const std::string path = dir.write("f", "0123456789");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
+  ASSERT_NE(file, nullptr);
+  char c = 0;
+  auto next = [&]() {
+    size_t got = 0;
+    return aFile_Read(file, &c, 1, &got) == aErrNone && got == 1 ? c : '!';
+  };
+  EXPECT_EQ(aFile_Seek(file, 3, 0), aErrNone);
+  EXPECT_EQ(next(), '3');
+  EXPECT_EQ(aFile_Seek(file, 2, 1), aErrNone);
+  EXPECT_EQ(next(), '6');
+  EXPECT_EQ(aFile_Seek(file, -2, 2), aErrNone);
+  EXPECT_EQ(next(), '8');
+  EXPECT_EQ(aFile_Seek(file, -10, 2), aErrNone);
+  EXPECT_EQ(next(), '0');
+
+  ASSERT_EQ(aFile_Seek(file, 4, 0), aErrNone);
+  EXPECT_EQ(aFile_Seek(file, 11, 0), aErrRange) << "one byte beyond the size";
+  EXPECT_EQ(aFile_Seek(file, 7, 1), aErrRange);
+  EXPECT_EQ(aFile_Seek(file, 1, 2), aErrRange);
+  EXPECT_EQ(aFile_Seek(file, -1, 0), aErrRange);
+  EXPECT_EQ(aFile_Seek(file, -5, 1), aErrRange);
+  EXPECT_EQ(aFile_Seek(file, -11, 2), aErrRange);
+  EXPECT_EQ(aFile_Seek(file, LONG_MAX, 1), aErrRange) << "must not overflow into a valid target";
+  EXPECT_EQ(aFile_Seek(file, LONG_MIN, 2), aErrRange);
+  EXPECT_EQ(aFile_Seek(file, 0, 3), aErrParam);
+  EXPECT_EQ(next(), '4') << "refused moves leave the position where it was";
+
+  EXPECT_EQ(aFile_Seek(file, 10, 0), aErrNone) << "the end itself is a valid target";
+  size_t got = 0;
+  EXPECT_EQ(aFile_Read(file, &c, 1, &got), aErrEOF);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+}
+
+TEST(FileTest, GetSizeKeepsThePositionAndCountsUnflushedWrites) {
+  ScratchDir dir;
+  const std::string path = dir.write("f", "abcdef");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(aFile_Seek(file, 2, 0), aErrNone);
+  size_t size = 0;
+  EXPECT_EQ(aFile_GetSize(file, &size), aErrNone);
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(aFile_GetSize(file, nullptr), aErrParam);
+  char c = 0;
+  EXPECT_EQ(aFile_Read(file, &c, 1, nullptr), aErrNone);
+  EXPECT_EQ(c, 'c');
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+
+  file = aFile_Open(dir.at("g").c_str(), aFileModeWriteOnly);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(aFile_Printf(file, "%05d", 42), aErrNone);
+  EXPECT_EQ(aFile_GetSize(file, &size), aErrNone);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+}
+
+TEST(FileTest, ReadLineKeepsNewlinesAndReportsOverrunAndEnd) {
+  ScratchDir dir;
+  const std::string path = dir.write("f", "abcdefghij\nxy\n\nlast");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
+  ASSERT_NE(file, nullptr);
+  char small[5];
+  size_t length = 99;
+  EXPECT_EQ(aFile_ReadLine(file, small, sizeof small, &length), aErrOverrun);
+  EXPECT_STREQ(small, "abcd") << "the part read stays, terminated";
+  EXPECT_EQ(length, 4u);
+  EXPECT_EQ(aFile_ReadLine(file, small, sizeof small, &length), aErrOverrun);
+  EXPECT_STREQ(small, "efgh");
+  EXPECT_EQ(aFile_ReadLine(file, small, sizeof small, &length), aErrNone);
+  EXPECT_STREQ(small, "ij\n");
+  EXPECT_EQ(length, 3u);
+
+  char buffer[64];
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &length), aErrNone);
+  EXPECT_STREQ(buffer, "xy\n");
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &length), aErrNone);
+  EXPECT_STREQ(buffer, "\n");
+  EXPECT_EQ(length, 1u);
+  // Exactly fills the buffer at the end of the file: complete, not an overrun.
+  EXPECT_EQ(aFile_ReadLine(file, small, sizeof small, &length), aErrNone);
+  EXPECT_STREQ(small, "last");
+  length = 99;
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &length), aErrEOF);
+  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(aFile_ReadLine(file, nullptr, 4, &length), aErrParam);
+  EXPECT_EQ(aFile_ReadLine(file, buffer, 0, &length), aErrParam);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+
+  const std::string empty = dir.write("empty", "");
+  file = aFile_Open(empty.c_str(), aFileModeReadOnly);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, nullptr), aErrEOF);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+}
+
+TEST(FileTest, UnbufferedWritesAreVisibleAtOnce) {
+  ScratchDir dir;
+  const std::string path = dir.at("packets.log");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeWriteOnly);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(aFile_SetUnbuffered(file), aErrNone);
+  EXPECT_EQ(aFile_Printf(file, "pkt %d\n", 1), aErrNone);
+  EXPECT_EQ(ReadWholeFile(path), "pkt 1\n") << "another reader sees it before close";
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+
+  aFileRef append = aFile_Open(path.c_str(), aFileModeAppend);
+  ASSERT_NE(append, nullptr);
+  EXPECT_EQ(aFile_SetUnbuffered(append), aErrNone);
+  EXPECT_EQ(aFile_Write(append, "pkt 2\n", 6, nullptr), aErrNone);
+  EXPECT_EQ(ReadWholeFile(path), "pkt 1\npkt 2\n");
+  EXPECT_EQ(aFile_Close(&append), aErrNone);
+}
+
+TEST(FileTest, DeleteRemovesOnlyFilesAndNamesTheReason) {
+  ScratchDir dir;
+  const std::string path = dir.write("f", "x");
+  EXPECT_EQ(aFile_Delete(path.c_str()), aErrNone);
+  EXPECT_FALSE(aFile_Exists(path.c_str()));
+  EXPECT_EQ(aFile_Delete(path.c_str()), aErrNotFound);
+  EXPECT_EQ(aFile_Delete(nullptr), aErrParam);
+
+  ASSERT_EQ(mkdir(dir.at("d").c_str(), 0755), 0);
+  EXPECT_EQ(aFile_Delete(dir.at("d").c_str()), aErrIO);
+  struct stat st;
+  EXPECT_EQ(stat(dir.at("d").c_str(), &st), 0) << "an empty directory must survive";
+}
+
+TEST(FileTest, DeleteWithoutRightsIsAPermissionError) {
+  if (!CanSwitchUser()) {
+    GTEST_SKIP() << "needs root to act as an unprivileged user";
+  }
+  ScratchDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string path = dir.write("f", "x");
+  const ChildResult child = RunInChild(dir.path(), kNobodyUid, [&] { return aFile_Delete(path.c_str()); });
+  ASSERT_TRUE(child.finished);
+  EXPECT_EQ(child.exitCode, aErrPermission);
+  EXPECT_TRUE(aFile_Exists(path.c_str()));
+}
+
+}  // namespace

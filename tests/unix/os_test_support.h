@@ -1,0 +1,49 @@
+// Scratch directories and forked children for the OS-layer tests.
+#ifndef CORVALITH_TESTS_UNIX_OS_TEST_SUPPORT_H
+#define CORVALITH_TESTS_UNIX_OS_TEST_SUPPORT_H
+
+#include <functional>
+#include <string>
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it (permissions restored first) when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() joined with name.
+  std::string at(const std::string& name) const;
+  // Writes a file below path() and returns its full path.
+  std::string write(const std::string& name, const std::string& contents) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadWholeFile(const std::string& path);
+
+struct ChildResult {
+  bool finished = false;  // false: it could not be started or was killed at the deadline
+  int exitCode = -1;
+  std::string out;  // its standard output
+  std::string err;  // its standard error
+};
+
+// Runs body in a forked child whose standard output and error go to files in
+// dir; with uid >= 0 the child first drops to that user and group. The body's
+// result (0-255) is the exit code; 125 means the drop failed. The child is
+// killed by its pid when it outlives timeoutMs.
+ChildResult RunInChild(const std::string& dir, int uid, const std::function<int()>& body,
+                       int timeoutMs = 10000);
+
+// The unprivileged user for permission tests.
+constexpr int kNobodyUid = 65534;
+// Whether this process may switch to another user (tests that need a user
+// without rights skip otherwise).
+bool CanSwitchUser();
+
+#endif
