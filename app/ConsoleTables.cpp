@@ -1,0 +1,96 @@
+#include "app/ConsoleTables.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using Level = UpdaterDisplayInterface::Level;
+
+const char* sTypeName(uint32_t type) {
+  if (type == USB) return "USB";
+  if (type == TCPIP) return "TCPIP";
+  return "Unknown";
+}
+
+// Builds that are not plain numbers sort after all numbered ones.
+bool sNewerBuild(const BuildEntry& a, const BuildEntry& b) {
+  char* endA = nullptr;
+  char* endB = nullptr;
+  unsigned long long na = strtoull(a.first.c_str(), &endA, 10);
+  unsigned long long nb = strtoull(b.first.c_str(), &endB, 10);
+  bool numA = !a.first.empty() && *endA == '\0';
+  bool numB = !b.first.empty() && *endB == '\0';
+  if (numA != numB) return numA;
+  if (numA && na != nb) return na > nb;
+  return a.first > b.first;
+}
+
+}  // namespace
+
+void ShowDeviceList(UpdaterDisplayInterface& display, uint32_t tableType,
+                    const std::vector<DeviceInfo>& devices) {
+  display.message(Level::INFO, "Discovered Devices: (%s)", sTypeName(tableType));
+  if (devices.empty()) {
+    display.message(Level::INFO, "    No devices found.");
+    return;
+  }
+  if (tableType == USB) {
+    display.message(Level::INFO,
+                    "    Device    Module   Router  Model          Firmware Version (Build)    Device Name");
+  } else {
+    display.message(Level::INFO,
+                    "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]   "
+                    "    Device Name");
+  }
+  for (const DeviceInfo& d : devices) {
+    const linkSpec& s = d.spec;
+    if (s.type == TCPIP) {
+      // The address word is in network order, so memory order is dotted order.
+      uint8_t b[4];
+      memcpy(b, &s.t.ip.ipAddress, sizeof(b));
+      char address[24];
+      snprintf(address, sizeof(address), "[%d.%d.%d.%d]", b[0], b[1], b[2], b[3]);
+      display.message(Level::INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s",
+                      s.serialNumber, s.module, s.router, d.modelName.c_str(), d.major, d.minor,
+                      static_cast<int>(d.patch), d.build, address, d.deviceName.c_str());
+    } else if (d.error != 0) {
+      display.message(Level::INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
+                      s.serialNumber, d.error);
+    } else {
+      display.message(Level::INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s",
+                      s.serialNumber, s.module, s.router, d.modelName.c_str(), d.major, d.minor,
+                      static_cast<int>(d.patch), d.build, d.deviceName.c_str());
+    }
+  }
+}
+
+void ShowBuildList(UpdaterDisplayInterface& display, uint32_t serialNumber,
+                   const std::vector<BuildEntry>& builds) {
+  if (builds.empty()) {
+    display.message(Level::INFO, "No builds found for device [%08X]", serialNumber);
+    return;
+  }
+  display.message(Level::INFO, "Build List for device [%08X]:\n", serialNumber);
+  display.message(Level::INFO, "%-15.15s\t%-15.15s", "Build", "Version");
+  for (const BuildEntry& b : builds) {
+    display.message(Level::INFO, "%-15.15s\t%-15.15s", b.first.c_str(), b.second.c_str());
+  }
+}
+
+void ShowFingerprint(UpdaterDisplayInterface& display, const Fingerprint& f) {
+  display.message(Level::INFO, "[ %08X %08X %08X %08X ]", f.word[0], f.word[1], f.word[2], f.word[3]);
+}
+
+void ShowToken(UpdaterDisplayInterface& display, const std::string& token) {
+  // Not through message(): its 2048-byte buffer would cut a long token, and a
+  // cut token is worse than none.
+  if (!display.muted) display.info_message(token.c_str());
+}
+
+std::vector<BuildEntry> sortedBuilds(const std::map<std::string, std::string>& builds) {
+  std::vector<BuildEntry> out(builds.begin(), builds.end());
+  std::sort(out.begin(), out.end(), sNewerBuild);
+  return out;
+}
