@@ -17,6 +17,7 @@ namespace {
 constexpr size_t kBlockHeaderSize = 5;  // type/flags byte + 32-bit length
 constexpr size_t kCountSize = 4;
 constexpr size_t kChecksumSize = 4;
+static_assert(kChecksumSize + 1 == kBlockHeaderSize, "the scan loop relies on this");
 constexpr size_t kBuildDigits = 15;
 constexpr size_t kVersionChars = 15;
 constexpr size_t kSerialDigits = 8;
@@ -287,14 +288,8 @@ bool BirdFile::ScanBlocks(uint8_t* data, size_t size) {
   size_t remaining = size - kCountSize;
   bool verdict = true;
   bool truncated = false;
+  // More than the checksum's 4 bytes left means at least a 5-byte block header.
   while (remaining > kChecksumSize) {
-    if (remaining < kBlockHeaderSize) {
-      Log::log(DEBUG_BirdFile, "BIRDFILE: Block header at offset %zu cut short (%zu bytes remaining)\n", pos,
-               remaining);
-      NoteProblem(sFormat("block header at offset %u cut short", static_cast<unsigned>(pos)));
-      truncated = true;
-      break;
-    }
     BirdBlock block;
     block.type = data[pos] & BIRD_FILE_TYPE_MASK;
     block.flags = static_cast<uint8_t>((data[pos] & BIRD_FILE_FLAG_MASK) >> 5);
@@ -326,22 +321,20 @@ bool BirdFile::ScanBlocks(uint8_t* data, size_t size) {
     blocks.push_back(block);
   }
 
-  if (truncated) {
-    verdict = false;
-  } else if (remaining < kChecksumSize) {
+  // The loop leaves at most 4 bytes unless it stopped at a block that did not
+  // fit; exactly 4 is the checksum, fewer means the contents were cut.
+  if (!truncated && remaining < kChecksumSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: No room for the file checksum (%zu bytes remaining)\n", remaining);
     NoteProblem(sFormat("no room for the file checksum (%u bytes left)", static_cast<unsigned>(remaining)));
+    truncated = true;
+  }
+  if (truncated) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
+             static_cast<int>(remaining));
     verdict = false;
   } else {
     fileChecksum = GetInt(data + pos);
     Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", fileChecksum);
-    remaining -= kChecksumSize;
-    if (remaining != 0) {
-      Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
-               static_cast<int>(remaining));
-      NoteProblem(sFormat("%u stray bytes after the file checksum", static_cast<unsigned>(remaining)));
-      verdict = false;
-    }
   }
   if (blockCount != stated) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",

@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <regex>
+#include <string>
+
+#include "StoreTestSupport.h"
+#include "updater/KeyValueStore.h"
+
+namespace {
+
+const char* const kOldTime = "Mon Jan  1 00:00:00 2001";
+
+bool IsCtime(const std::string& text) {
+  static const std::regex form(
+      "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+  return std::regex_match(text, form);
+}
+
+struct Parsed {
+  bool taken;
+  std::string key;
+  std::string value;
+};
+
+Parsed Parse(const std::string& line) {
+  Parsed out{false, "", ""};
+  out.taken = KeyValueStore::ParseLine(line.data(), line.size(), &out.key, &out.value);
+  return out;
+}
+
+}  // namespace
+
+TEST(KeyValueStore, MissingFileIsCreatedWithBothTimes) {
+  TempDir dir;
+  CapturedLog log(DEBUG_Attributes);
+  const std::string path = dir / "settings";
+  KeyValueStore store(path);
+  EXPECT_FALSE(store.modified);
+  EXPECT_EQ(path, store.path);
+
+  const std::string text = ReadText(path);
+  const std::regex lines("CREATED_TIME=(.{24})\nUPDATED_TIME=(.{24})\n");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(text, match, lines)) << text;
+  EXPECT_EQ(match[1].str(), match[2].str());
+  EXPECT_TRUE(IsCtime(match[1].str())) << match[1].str();
+  EXPECT_NE(std::string::npos,
+            log.text().find("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"));
+
+  // Entries added before the first load are kept in the new file.
+  const std::string second = dir / "second";
+  KeyValueStore seeded;
+  seeded.Add("LATEST_DOWNLOAD", "1234.bird");
+  seeded.Load(second.c_str());
+  EXPECT_NE(std::string::npos, ReadText(second).find("LATEST_DOWNLOAD=1234.bird\n"));
+  EXPECT_EQ(3u, seeded.entries.size());
+}
+
+TEST(KeyValueStore, LineForms) {
+  const Parsed spaced = Parse("  KEY  =  some value  \n");
+  EXPECT_TRUE(spaced.taken);
+  EXPECT_EQ("KEY", spaced.key);
+  EXPECT_EQ("some value", spaced.value);
+
+  const Parsed emptyValue = Parse("a=\n");
+  EXPECT_TRUE(emptyValue.taken);
+  EXPECT_EQ("a", emptyValue.key);
+  EXPECT_EQ("", emptyValue.value);
+
+  EXPECT_FALSE(Parse("a\n").taken);        // 2 characters
+  EXPECT_FALSE(Parse("#a=1\n").taken);     // comment
+  EXPECT_FALSE(Parse("no sign\n").taken);  // no "=": skipped, nothing read beyond the line
+  const Parsed notComment = Parse(" #a=1\n");
+  EXPECT_TRUE(notComment.taken);
+  EXPECT_EQ("#a", notComment.key);
+
+  // An empty key: trimming stops at the start of the line.
+  const Parsed emptyKey = Parse("=v\n");
+  EXPECT_TRUE(emptyKey.taken);
+  EXPECT_EQ("", emptyKey.key);
+  EXPECT_EQ("v", emptyKey.value);
+  const Parsed blankKey = Parse("  \t = x\n");
+  EXPECT_TRUE(blankKey.taken);
+  EXPECT_EQ("", blankKey.key);
+  EXPECT_EQ("x", blankKey.value);
+
+  // Only the first "=" splits; CR and tabs are white space.
+  const Parsed crlf = Parse("\tURL = http://h/?a=b\t\r\n");
+  EXPECT_EQ("URL", crlf.key);
+  EXPECT_EQ("http://h/?a=b", crlf.value);
+
+  // A NUL ends the line; nothing after it is taken.
+  const std::string withNul("k=ab\0cd\n", 8);
+  const Parsed nul = Parse(withNul);
+  EXPECT_EQ("ab", nul.value);
+  EXPECT_FALSE(Parse(std::string("\0=value\n", 8)).taken);
+}
+
+TEST(KeyValueStore, FileReadingRulesAndLongLines) {
+  TempDir dir;
+  const std::string path = dir / "s";
+  WriteText(path, "# comment\nB = 2\na=1\n\nx\nB=3\nnoequals\n  spaced key =  v  \nlast=no newline");
+  KeyValueStore store(path);
+  EXPECT_EQ("3", store.GetString("B"));  // a later line replaces the value
+  EXPECT_EQ("1", store.GetString("a"));
+  EXPECT_EQ("v", store.GetString("spaced key"));
+  EXPECT_EQ("no newline", store.GetString("last"));
+  EXPECT_EQ(4u, store.entries.size());
+  EXPECT_FALSE(store.modified);
+
+  // 2046 characters before the newline still fit the 2048-byte buffer.
+  const std::string fits = "k=" + std::string(2044, 'v');
+  WriteText(path, fits + "\nz=1\n");
+  KeyValueStore longLine(path);
+  EXPECT_EQ(2044u, longLine.GetString("k").size());
+  EXPECT_EQ("1", longLine.GetString("z"));
+
+  // One more ends the reading; the rest of the file is ignored.
+  WriteText(path, "a=0\n" + fits + "v\nz=1\n");
+  KeyValueStore tooLong(path);
+  EXPECT_EQ("0", tooLong.GetString("a"));
+  EXPECT_EQ(nullptr, tooLong["k"]);
+  EXPECT_EQ(nullptr, tooLong["z"]);
+}
+
+TEST(KeyValueStore, TypedReadsAndWrites) {
+  TempDir dir;
+  const std::string path = dir / "s";
+  WriteText(path,
+            "HEX=0x000000ff\nBARE=ff\nNUM=-42\nBIG=99999999999\nD=2.5\nBOOL=0\nT=7\nEMPTY=\nJUNK=abc\n");
+  KeyValueStore store(path);
+
+  EXPECT_EQ(255u, store.GetHex("HEX", 1));
+  EXPECT_EQ(255u, store.GetHex("BARE", 1));
+  EXPECT_EQ(-42, store.GetInt("NUM", 1));
+  EXPECT_EQ(INT32_MAX, store.GetInt("BIG", 1));
+  EXPECT_DOUBLE_EQ(2.5, store.GetDouble("D", 0));
+  EXPECT_FALSE(store.GetBOOL("BOOL", true));
+  EXPECT_TRUE(store.GetBOOL("T", false));
+  EXPECT_EQ(5, store.GetInt("EMPTY", 5));  // empty value: the default
+  EXPECT_EQ(0, store.GetInt("JUNK", 5));   // never validated
+  EXPECT_FALSE(store.modified);
+
+  // Missing keys: numeric reads create them empty, string reads do not.
+  EXPECT_EQ("dflt", store.GetString("NOPE", "dflt"));
+  EXPECT_EQ("", store.GetString("NOPE"));
+  EXPECT_EQ(nullptr, store["NOPE"]);
+  EXPECT_EQ(7, store.GetInt("MISSING", 7));
+  ASSERT_NE(nullptr, store["MISSING"]);
+  EXPECT_STREQ("", store["MISSING"]);
+  EXPECT_FALSE(store.modified);
+  EXPECT_EQ("", store.GetString("EMPTY", "dflt"));  // present though empty
+
+  store.AddHex("H", 255);
+  EXPECT_STREQ("0x000000FF", store["H"]);
+  EXPECT_EQ(255u, store.GetHex("H", 0));
+  store.Add("I", -7);
+  EXPECT_STREQ("-7", store["I"]);
+  store.Add("F", 1.5);
+  EXPECT_STREQ("1.500000", store["F"]);
+  store.Add("S", std::string("text"));
+  store.Add("N", static_cast<const char*>(nullptr));
+  EXPECT_STREQ("", store["N"]);
+  EXPECT_TRUE(store.modified);
+
+  // The created empty key is written as "KEY=" and reads back empty.
+  ASSERT_EQ(aErrNone, store.Save());
+  EXPECT_NE(std::string::npos, ReadText(path).find("\nMISSING=\n"));
+  KeyValueStore again(path);
+  EXPECT_EQ(3, again.GetInt("MISSING", 3));
+}
+
+TEST(KeyValueStore, UpdateTimeMovesOnlyWithChanges) {
+  TempDir dir;
+  const std::string path = dir / "s";
+  const std::string original =
+      std::string("A=1\nCREATED_TIME=") + kOldTime + "\nUPDATED_TIME=" + kOldTime + "\n";
+  WriteText(path, original);
+
+  KeyValueStore store(path);
+  store.Add("A", "1");
+  store.Add("A", 1);
+  EXPECT_FALSE(store.modified);
+  ASSERT_EQ(aErrNone, store.Save());
+  EXPECT_EQ(original, ReadText(path));  // load and save without changes rewrites it unchanged
+
+  store.Add("A", 2);
+  EXPECT_TRUE(store.modified);
+  ASSERT_EQ(aErrNone, store.Save());
+  EXPECT_FALSE(store.modified);
+  KeyValueStore reread(path);
+  EXPECT_EQ("2", reread.GetString("A"));
+  EXPECT_EQ(kOldTime, reread.GetString("CREATED_TIME"));
+  EXPECT_NE(kOldTime, reread.GetString("UPDATED_TIME"));
+  EXPECT_TRUE(IsCtime(reread.GetString("UPDATED_TIME")));
+
+  // Merging and clearing always count as changes; loading clears the flag.
+  KeyValueStore other;
+  other.Add("B", "x");
+  reread.Add(other);
+  EXPECT_TRUE(reread.modified);
+  EXPECT_EQ("x", reread.GetString("B"));
+  KeyValueStore copy(reread);
+  EXPECT_TRUE(copy.modified);
+  EXPECT_EQ(reread.entries, copy.entries);
+  reread.Load(path.c_str());
+  EXPECT_FALSE(reread.modified);
+  reread.Clear();
+  EXPECT_TRUE(reread.modified);
+  EXPECT_TRUE(reread.entries.empty());
+
+  // An empty, unmodified store writes an empty file.
+  KeyValueStore empty;
+  const std::string emptyPath = dir / "empty";
+  ASSERT_EQ(aErrNone, empty.Save(emptyPath.c_str()));
+  EXPECT_EQ("", ReadText(emptyPath));
+}
+
+TEST(KeyValueStore, KeysAreWrittenInByteOrder) {
+  TempDir dir;
+  KeyValueStore store;
+  store.Add("b", "2");
+  store.Add("B", "1");
+  store.Add("a key", "with  inner  spaces");
+  const std::string path = dir / "s";
+  ASSERT_EQ(aErrNone, store.Save(path.c_str()));
+  const std::string text = ReadText(path);
+  EXPECT_EQ(0u, text.find("B=1\n"));
+  EXPECT_LT(text.find("UPDATED_TIME="), text.find("a key="));
+  EXPECT_LT(text.find("a key="), text.find("b=2\n"));
+  KeyValueStore back(path);
+  EXPECT_EQ(store.entries, back.entries);
+}
+
+TEST(KeyValueStore, SaveReplacesTheFileAtomically) {
+  TempDir dir;
+  CapturedLog log(DEBUG_Attributes);
+  const std::string path = dir / ".settings";
+  KeyValueStore store(path);
+  ASSERT_EQ(0, chmod(path.c_str(), 0600));
+  store.Add("K", "v");
+  ASSERT_EQ(aErrNone, store.Save());
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_EQ((std::vector<std::string>{".settings"}), ListNames(dir.path()));
+
+  // A write that fails part-way (the file-size limit stands in for a full
+  // disk) leaves the old file whole, no temporary file, and the store
+  // modified so a later Save retries.
+  const std::string before = ReadText(path);
+  store.Add("BIG", std::string(1500, 'x'));
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  struct rlimit limited = saved;
+  limited.rlim_cur = 1024;
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+  const aErr failed = store.Save();
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved));
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(aErrIO, failed);
+  EXPECT_TRUE(store.modified);
+  EXPECT_EQ(before, ReadText(path));
+  EXPECT_EQ((std::vector<std::string>{".settings"}), ListNames(dir.path()));
+  EXPECT_NE(std::string::npos, log.text().find("Attibutes: Error - cannot write attributes file: '" + path));
+
+  ASSERT_EQ(aErrNone, store.Save());
+  EXPECT_FALSE(store.modified);
+  EXPECT_EQ(1500u, KeyValueStore(path).GetString("BIG").size());
+
+  // A directory that does not exist: the open fails and is logged.
+  store.Add("AFTER", "1");
+  const std::string nowhere = dir / "missing/settings";
+  EXPECT_EQ(aErrNotFound, store.Save(nowhere.c_str()));
+  EXPECT_TRUE(store.modified);
+  EXPECT_NE(std::string::npos,
+            log.text().find("Attibutes: Error - cannot open attributes file for writting: '" + nowhere +
+                            "' (2)\n"));
+}
+
+TEST(KeyValueStore, SaveWithoutPathUsesTheDefaultName) {
+  TempDir dir;
+  CapturedLog log(DEBUG_Attributes);
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+  ASSERT_EQ(0, chdir(dir.path().c_str()));
+  KeyValueStore store;
+  store.Add("K", "v");
+  const aErr err = store.Save();
+  ASSERT_EQ(0, chdir(cwd));
+  EXPECT_EQ(aErrNone, err);
+  EXPECT_EQ(".settings", store.path);
+  EXPECT_NE(std::string::npos, ReadText(dir / ".settings").find("K=v\n"));
+  EXPECT_NE(std::string::npos,
+            log.text().find("Attibutes: no filename given for attributes, using default:[.settings]\n"));
+}
