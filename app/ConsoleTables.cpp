@@ -1,8 +1,8 @@
 #include "app/ConsoleTables.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
+
+#include "updater/UpdateServerRequest.h"
 
 namespace {
 
@@ -12,19 +12,6 @@ const char* sTypeName(uint32_t type) {
   if (type == USB) return "USB";
   if (type == TCPIP) return "TCPIP";
   return "Unknown";
-}
-
-// Builds that are not plain numbers sort after all numbered ones.
-bool sNewerBuild(const BuildEntry& a, const BuildEntry& b) {
-  char* endA = nullptr;
-  char* endB = nullptr;
-  unsigned long long na = strtoull(a.first.c_str(), &endA, 10);
-  unsigned long long nb = strtoull(b.first.c_str(), &endB, 10);
-  bool numA = !a.first.empty() && *endA == '\0';
-  bool numB = !b.first.empty() && *endB == '\0';
-  if (numA != numB) return numA;
-  if (numA && na != nb) return na > nb;
-  return a.first > b.first;
 }
 
 }  // namespace
@@ -90,7 +77,5 @@ void ShowToken(UpdaterDisplayInterface& display, const std::string& token) {
 }
 
 std::vector<BuildEntry> sortedBuilds(const std::map<std::string, std::string>& builds) {
-  std::vector<BuildEntry> out(builds.begin(), builds.end());
-  std::sort(out.begin(), out.end(), sNewerBuild);
-  return out;
+  return UpdateServerRequest::SortBuildsByVersion(builds);
 }

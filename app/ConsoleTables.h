@@ -25,7 +25,7 @@ void ShowBuildList(UpdaterDisplayInterface& display, uint32_t serialNumber,
 void ShowFingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
 void ShowToken(UpdaterDisplayInterface& display, const std::string& token);
 
-// The display order of a build list: newest first.
+// The display order of a build list: newest version first.
 std::vector<BuildEntry> sortedBuilds(const std::map<std::string, std::string>& builds);
 
 #endif

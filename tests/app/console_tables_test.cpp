@@ -101,13 +101,13 @@ TEST(ConsoleTablesTest, FingerprintAndToken) {
   EXPECT_EQ(display.info.size(), 2u);
 }
 
-TEST(ConsoleTablesTest, BuildsSortNewestFirst) {
+TEST(ConsoleTablesTest, BuildsListNewestVersionFirst) {
+  // Build numbers do not order versions: a rebuild of an old version can
+  // carry a higher number.
   std::map<std::string, std::string> builds = {
-      {"9", "1.0.0"}, {"100", "1.0.2"}, {"20", "1.0.1"}, {"beta", "x"}, {"1000", "2.0.0"}};
-  std::vector<BuildEntry> sorted = sortedBuilds(builds);
-  std::vector<BuildEntry> expected = {
-      {"1000", "2.0.0"}, {"100", "1.0.2"}, {"20", "1.0.1"}, {"9", "1.0.0"}, {"beta", "x"}};
-  EXPECT_EQ(sorted, expected);
+      {"9", "2.10.0"}, {"100", "2.1.0"}, {"20", "2.9.3"}, {"5000", "1.0.0"}};
+  std::vector<BuildEntry> expected = {{"9", "2.10.0"}, {"20", "2.9.3"}, {"100", "2.1.0"}, {"5000", "1.0.0"}};
+  EXPECT_EQ(sortedBuilds(builds), expected);
 }
 
 }  // namespace
