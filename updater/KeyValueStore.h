@@ -31,8 +31,8 @@ class KeyValueStore {
   KeyValueStore& operator=(KeyValueStore&& other) = default;
 
   // Reads the file on top of the entries held. A file that cannot be opened
-  // is created with the creation and update times. Returns the close result;
-  // aErrNotFound when nothing could be read.
+  // is created with the creation and update times. Returns the close result,
+  // or for a created file the result of writing it; aErrParam for no path.
   aErr Load(const char* filePath);
   // Writes every entry; replaces the file atomically. A null or empty path
   // means the path loaded from (or ".settings"). Leaves `modified` set on
