@@ -130,14 +130,10 @@ aErr sSerialDelete(void* ref) {
   return aErrNone;
 }
 
-// Waits for input on the port for up to ms; false when none came.
+// Waits up to ms for input on the port; false when none came.
 bool sAwaitInput(const SerialStream* s, int ms) {
   pollfd pfd{s->fd, POLLIN, 0};
-  int ready = poll(&pfd, 1, ms);
-  if (ready > 0 && (pfd.revents & POLLIN)) return true;
-  // A hung-up port polls ready at once; sit out the wait instead of spinning.
-  if (ready > 0) aTime_MSSleep(ms);
-  return false;
+  return poll(&pfd, 1, ms) > 0 && (pfd.revents & POLLIN);
 }
 
 aErr sCobsGet(uint8_t* byte, void* ref) {
@@ -153,19 +149,24 @@ aErr sCobsGet(uint8_t* byte, void* ref) {
   // which restarts its synchronisation on every idle read while syncing.
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kGetWaitMs);
+  bool polledReady = false;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     uint8_t wire = 0;
     aErr err = sSerialGet(&wire, c->serial);
-    if (err == aErrNotReady) {
-      if (left <= 0 || !sAwaitInput(c->serial, static_cast<int>(left))) return aErrNotReady;
-      continue;
-    }
-    if (err != aErrNone) {
-      // A failing port stays readable; sit out the wait instead of spinning.
+    // Nothing to read although poll said there was: the port hung up and
+    // will stay "readable"; so will a failing port. Sit out the wait
+    // instead of spinning.
+    if ((err == aErrNotReady && polledReady) || (err != aErrNotReady && err != aErrNone)) {
       if (left > 0) aTime_MSSleep(static_cast<int32_t>(left));
       return aErrNotReady;
     }
+    if (err == aErrNotReady) {
+      if (left <= 0 || !sAwaitInput(c->serial, static_cast<int>(left))) return aErrNotReady;
+      polledReady = true;
+      continue;
+    }
+    polledReady = false;
     size_t length = 0;
     err = aCOBSReceiver_Feed(&c->receiver, wire, c->packet, &length);
     if (err == aErrPacket) return aErrPacket;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 
 #include "common/aDebug.h"
 #include "unix/aFile.h"
+#include "unix/aOS.h"
 
 namespace {
 
@@ -296,6 +298,8 @@ aErr sReadKernel(cvusbDriver* driver, uint8_t* byte, bool* delivered) {
   if (driver->fd < 0) return aErrMode;
   // The device file answers at once when idle; wait here so the link's
   // reading thread does not spin.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
   pollfd pfd{driver->fd, POLLIN, 0};
   int ready = poll(&pfd, 1, cvusbKernelPollMs);
   if (ready == 0 || (ready < 0 && errno == EINTR)) return aErrNotReady;
@@ -304,9 +308,13 @@ aErr sReadKernel(cvusbDriver* driver, uint8_t* byte, bool* delivered) {
     *delivered = true;
     return aErrNone;
   }
-  if (n == 0) return aErrNotReady;
-  if (errno == EFAULT || errno == EAGAIN || errno == EINTR) return aErrNotReady;
-  return aErrIO;
+  if (n < 0 && errno != EFAULT && errno != EAGAIN && errno != EINTR) return aErrIO;
+  // A hung-up device reads as nothing for ever: that is the device gone.
+  if (pfd.revents & (POLLHUP | POLLERR)) return aErrIO;
+  // A driver without poll support reports "ready" at once; sit out the wait.
+  auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  if (spent < cvusbKernelPollMs) aTime_MSSleep(static_cast<int32_t>(cvusbKernelPollMs - spent));
+  return aErrNotReady;
 }
 
 }  // namespace
