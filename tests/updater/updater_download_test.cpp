@@ -1,0 +1,203 @@
+// Download_Firmware, Get_BuildList and Get_JWT against a scripted loopback
+// server: the checks made before any request, the spinner while the download
+// runs, and what reaches the store when the reply or the write goes wrong.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LoopbackHttpServer.h"
+#include "StoreTestSupport.h"
+#include "updater/Base64.h"
+#include "updater/BirdWriter.h"
+#include "updater/Updater.h"
+
+namespace {
+
+class RecordingDisplay final : public UpdaterDisplayInterface {
+ public:
+  void display_progress(bool) override {}
+  void update_progress(double, const char*) override {}
+  void update_spinner(bool running, const char* label) override {
+    spins.push_back(std::string(running ? "+" : "-") + label);
+  }
+  void info_message(const char* text) override { info.push_back(text); }
+  void error_message(const char* text) override { errors.push_back(text); }
+
+  std::vector<std::string> spins;
+  std::vector<std::string> info;
+  std::vector<std::string> errors;
+};
+
+std::string sBase64(const std::vector<uint8_t>& bytes) {
+  size_t length = 0;
+  std::unique_ptr<char, decltype(&std::free)> text(base64_encode(bytes.data(), bytes.size(), &length),
+                                                   &std::free);
+  return std::string(text.get(), length);
+}
+
+std::vector<uint8_t> sBird(uint32_t build) {
+  BirdWriter writer;
+  writer.SetDescriptor(build, "2.1.0", 0x1A2B, "CV-HUB");
+  writer.AddFirmware(0x08000000, std::vector<uint8_t>(256, 0x5A));
+  return writer.FileImage();
+}
+
+// Answers like an update server that lists 1200 and 1210 (current 1210) and
+// sends birdText for any download, after downloadDelay.
+struct FakeServer {
+  explicit FakeServer(std::string bird,
+                      std::chrono::milliseconds downloadDelay = std::chrono::milliseconds(0))
+      : server([bird, downloadDelay](const std::string& line) {
+          if (line.find("op=bird") != std::string::npos) {
+            std::this_thread::sleep_for(downloadDelay);  // a slow server, not a synchronisation
+            return LoopbackHttpServer::Reply(200, "ok\n" + bird + "\n");
+          }
+          if (line.find("op=qu") != std::string::npos)
+            return LoopbackHttpServer::Reply(200, "ok\n1210\nfw\n");
+          if (line.find("op=builds") != std::string::npos) {
+            return LoopbackHttpServer::Reply(200, "ok\n1200;2.1.0\n1210;2.1.1\n");
+          }
+          if (line.find("op=ent_jwt") != std::string::npos)
+            return LoopbackHttpServer::Reply(200, "ok\naa.bb.cc\n");
+          return LoopbackHttpServer::Reply(200, "ok\n");
+        }) {}
+  LoopbackHttpServer server;
+};
+
+TEST(UpdaterDownload, RefusesBadArgumentsBeforeAskingTheServer) {
+  TempDir dir;
+  FakeServer fake(sBase64(sBird(1200)));
+  RecordingDisplay display;
+  Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+
+  for (const char* build : {"abc", "12x", "-5", "4294967296", " 12"}) {
+    display.errors.clear();
+    EXPECT_EQ(updater.Download_Firmware(0x1A2B, build, false, false), 0u) << build;
+    ASSERT_EQ(display.errors.size(), 1u) << build;
+    EXPECT_EQ(display.errors[0], std::string("Build number '") + build + "' must be an number");
+  }
+  display.errors.clear();
+  EXPECT_EQ(updater.Download_Firmware(0, "1200", false, false), 0u);
+  EXPECT_EQ(display.errors, std::vector<std::string>{"Serial Number must be non-zero"});
+  EXPECT_TRUE(fake.server.requests().empty());
+  EXPECT_TRUE(ListNames(dir.path()).empty());
+}
+
+TEST(UpdaterDownload, SpinnerTurnsWhileTheDownloadRunsAndIsClearedAfter) {
+  TempDir dir;
+  FakeServer fake(sBase64(sBird(1210)), std::chrono::milliseconds(450));
+  RecordingDisplay display;
+  Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+
+  EXPECT_EQ(updater.Download_Firmware(0x1A2B, "", false, false), 1210u);
+  EXPECT_TRUE(display.errors.empty()) << display.errors[0];
+  ASSERT_GE(display.spins.size(), 4u) << "one turn per 100 ms of a 450 ms download";
+  EXPECT_EQ(display.spins.back(), "-Downloading");
+  for (size_t i = 0; i + 1 < display.spins.size(); ++i) EXPECT_EQ(display.spins[i], "+Downloading");
+  EXPECT_EQ(ReadBytes(dir / "00001A2B/1210.bird"), sBird(1210));
+  const std::vector<std::string> expected = {"Retrieving build 1210", "Validating build 1210 with server",
+                                             "Build 1210 is valid"};
+  EXPECT_EQ(display.info, expected);
+}
+
+TEST(UpdaterDownload, UnusableRepliesLeaveTheStoreAsItWas) {
+  TempDir dir;
+  MakeDirectory(dir / "00001A2B");
+  WriteText(dir / "00001A2B/.settings", "LATEST_DOWNLOAD=1180.bird\n");
+  const auto before = SnapshotTree(dir.path());
+  struct Case {
+    std::string bird;
+    const char* error;
+  };
+  const std::vector<uint8_t> notBird = {'n', 'o', 't', ' ', 'b', 'i', 'r', 'd'};
+  std::vector<uint8_t> truncated = sBird(1200);
+  truncated.resize(truncated.size() / 2);
+  const Case cases[] = {
+      {"", "Failed to retrieve a valid BIRD file"},
+      {sBase64(sBird(1200)).substr(1), "Failed to decode the downloaded BIRD file"},
+      {"Ymly*AEB", "Failed to decode the downloaded BIRD file"},
+      {sBase64(notBird), "Downloaded file is not a valid BIRD file"},
+      {sBase64(truncated), "Downloaded file is not a valid BIRD file"},
+  };
+  for (const Case& c : cases) {
+    FakeServer fake(c.bird);
+    RecordingDisplay display;
+    Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+    EXPECT_EQ(updater.Download_Firmware(0x1A2B, "1200", false, false), 0u) << c.error;
+    ASSERT_FALSE(display.errors.empty()) << c.error;
+    EXPECT_EQ(display.errors.back(), c.error);
+    EXPECT_EQ(SnapshotTree(dir.path()), before) << c.error;
+  }
+}
+
+TEST(UpdaterDownload, FailedWriteIsReportedAndNotRecorded) {
+  TempDir dir;
+  // A directory where the file belongs: the replacing rename fails.
+  MakeDirectory(dir / "00001A2B");
+  MakeDirectory(dir / "00001A2B/1200.bird");
+  WriteText(dir / "00001A2B/1200.bird/keep", "x");
+  WriteText(dir / "00001A2B/.settings", "LATEST_DOWNLOAD=1180.bird\n");
+  const auto before = SnapshotTree(dir.path());
+  FakeServer fake(sBase64(sBird(1200)));
+  RecordingDisplay display;
+  Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+  EXPECT_EQ(updater.Download_Firmware(0x1A2B, "1200", false, false), 0u);
+  ASSERT_EQ(display.errors.size(), 1u);
+  EXPECT_EQ(display.errors[0].rfind("Failed to write file with ", 0), 0u) << display.errors[0];
+  EXPECT_EQ(SnapshotTree(dir.path()), before);
+}
+
+TEST(UpdaterDownload, ValidBuildComparesListedBuildsAsNumbers) {
+  TempDir dir;
+  LoopbackHttpServer server([](const std::string&) {
+    return LoopbackHttpServer::Reply(200, "ok\n01200;2.1.0\nabc;1.0.0\n1300\n");
+  });
+  RecordingDisplay display;
+  Updater updater(server.url().c_str(), dir.path().c_str(), display);
+  const std::string url = server.url();
+  EXPECT_TRUE(updater._valid_build(0x1A2B, 1200, url.c_str())) << "01200 is build 1200";
+  EXPECT_TRUE(updater._valid_build(0x1A2B, 1300, url.c_str()));
+  EXPECT_FALSE(updater._valid_build(0x1A2B, 1210, url.c_str()));
+  RefusingPort closed;
+  EXPECT_FALSE(updater._valid_build(0x1A2B, 1200, closed.url().c_str()));
+}
+
+TEST(UpdaterDownload, BuildListAndTokenReportEachFailure) {
+  TempDir dir;
+  RecordingDisplay display;
+  {
+    RefusingPort closed;
+    Updater updater(closed.url().c_str(), dir.path().c_str(), display);
+    EXPECT_TRUE(updater.Get_BuildList(0x1A2B).empty());
+    EXPECT_EQ(updater.Get_JWT(0x1A2B), "");
+    const std::string message = "Server request failed for " + closed.url();
+    EXPECT_EQ(display.errors, (std::vector<std::string>{message, message}));
+  }
+  display.errors.clear();
+  {
+    LoopbackHttpServer server([](const std::string& line) {
+      return LoopbackHttpServer::Reply(200, line.find("op=hi") != std::string::npos ? "ok\n" : "error\n");
+    });
+    Updater updater(server.url().c_str(), dir.path().c_str(), display);
+    EXPECT_TRUE(updater.Get_BuildList(0x1A2B).empty());
+    EXPECT_EQ(updater.Get_JWT(0x1A2B), "");
+    EXPECT_EQ(display.errors, (std::vector<std::string>{"Failed to retrieve builds for 00001A2B",
+                                                        "Failed to retrieve jwt for 00001A2B"}));
+  }
+  display.errors.clear();
+  {
+    FakeServer fake("");
+    Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+    const std::map<std::string, std::string> expected = {{"1200", "2.1.0"}, {"1210", "2.1.1"}};
+    EXPECT_EQ(updater.Get_BuildList(0x1A2B), expected);
+    EXPECT_EQ(updater.Get_JWT(0x1A2B), "aa.bb.cc");
+    EXPECT_TRUE(display.errors.empty());
+  }
+}
+
+}  // namespace
