@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 #include <cmath>
 #include <string>
 
@@ -136,6 +143,72 @@ TEST(CLIDisplayTest, MutingDropsMessagesButNotProgress) {
   s.display.mute_messages(false);
   s.display.message(UpdaterDisplayInterface::INFO, "shown");
   EXPECT_EQ(s.out, "shown\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Standard output pointed at another file for one scope.
+class StdoutRedirect {
+ public:
+  explicit StdoutRedirect(int fd) : saved_(dup(STDOUT_FILENO)) {
+    fflush(stdout);
+    dup2(fd, STDOUT_FILENO);
+  }
+  ~StdoutRedirect() {
+    fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+std::string sDrain(int fd) {
+  std::string text;
+  for (int reads = 0; reads < 100; reads++) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) break;
+    char buffer[512];
+    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+TEST(CLIDisplayTest, ConsoleDrawsOnlyOnATerminal) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  {
+    StdoutRedirect redirect(slave);
+    CLI_Display display;
+    display.update_progress(0.5, nullptr);
+  }
+  EXPECT_EQ(sDrain(master), "\r[" + sBar(34, 34) + "] ( 50% ) ");
+  close(slave);
+  close(master);
+
+  FILE* file = tmpfile();
+  ASSERT_NE(file, nullptr);
+  {
+    StdoutRedirect redirect(fileno(file));
+    CLI_Display display;
+    display.update_progress(0.5, nullptr);
+    display.update_spinner(true, "x");
+    display.info_message("only this");
+  }
+  rewind(file);
+  char buffer[64] = {0};
+  size_t n = fread(buffer, 1, sizeof(buffer) - 1, file);
+  EXPECT_EQ(std::string(buffer, n), "only this\n");
+  fclose(file);
 }
 
 }  // namespace
