@@ -94,7 +94,10 @@ Packet SimModule::nextHeartbeat() {
 
 Response SimModule::handle(const Packet& in, uint64_t nowMs) {
   Response r;
-  if (!bootSet_) reboot(nowMs);
+  if (!bootSet_) {
+    bootMs_ = nowMs;
+    bootSet_ = true;
+  }
   if (in.address == kSyncAddress) {
     if (in.data.empty()) r.replies.push_back(Packet{config_.address, {}});
     return r;

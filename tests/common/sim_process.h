@@ -102,6 +102,25 @@ class SimProcess {
     return status;
   }
 
+  // Waits up to ms for the simulator to end by itself; its exit status as
+  // waitpid reports it, or -1 when it is still running.
+  int waitExit(int ms) {
+    if (pid_ <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    int status = -1;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        return status;
+      }
+      struct timespec pause = {0, 2000000};  // 2 ms between checks of a bounded wait
+      nanosleep(&pause, nullptr);
+    }
+    return -1;
+  }
+
   pid_t pid() const { return pid_; }
   const std::vector<std::string>& lines() const { return lines_; }
 
