@@ -114,12 +114,13 @@ constexpr size_t aBEACON_INTERFACE_TEXT_MAX = 100;
 
 // Takes the lock, saves the current setting and sets text.
 [[nodiscard]] bool zBeaconInterface_backupSetAndLock(const char* text);
-// Restores the saved setting and releases the lock.
-void zBeaconInterface_restoreAndUnlock();
+// Restores the saved setting and releases the lock; false (and nothing
+// restored) when the calling thread does not hold it.
+bool zBeaconInterface_restoreAndUnlock();
 // Takes the lock and sets text.
 [[nodiscard]] bool zBeaconInterface_setAndLock(const char* text);
-// Releases the lock.
-void zBeaconInterface_unlock();
+// Releases the lock; false when the calling thread does not hold it.
+bool zBeaconInterface_unlock();
 // Copy the current (get) or saved (getBackup) setting into buffer, truncated
 // to size - 1 characters; false for a null buffer or size 0. The AndLock
 // forms then take the lock first and keep it (no lock when they return
