@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "common/aDebug.h"
 #include "common/aLinkTable.h"
 #include "common/aPacketFifo.h"
 #include "link_test_support.h"
@@ -430,4 +431,30 @@ TEST(LinkStream, ConcurrentCallersShareOneLink) {
   EXPECT_EQ(received, 200);
   EXPECT_TRUE(
       l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3 + 200 * 5; }, 5000));
+}
+
+TEST(LinkStream, DebugSwitchesPrintCallAndPacketTraces) {
+  testing::internal::CaptureStdout();
+  aCorvalithDebuggingLevel.store(aDEBUG_LINK | aDEBUG_PACKETS);
+  aCorvalithDebuggingEnable.store(true);
+  {
+    StreamLink l;
+    EXPECT_NE(l.id, 0u);
+    l.stream.feed({0x04, 0x02, 0x00, 0x01});
+    EXPECT_TRUE(
+        l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3 + 4; }, 2000));
+  }
+  aCorvalithDebuggingEnable.store(false);
+  aCorvalithDebuggingLevel.store(0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  for (const char* trace :
+       {" aLink_Start(", " sInPipeProcess(", ") -- syncing\n", "sending HB DOWN", " sHandleHBBackChannel(",
+        "==> received HB packet [data size = 2][0,1]", " sOutPipeProcess(", "ADDR:AF, LEN:01, [01]",
+        "aLink_Destroy(", " Destroy stream", " sChangeUseCount(", "NO MORE LINKS"}) {
+    EXPECT_NE(out.find(trace), std::string::npos) << trace;
+  }
+  // Off again: nothing more is printed.
+  testing::internal::CaptureStdout();
+  { StreamLink quiet; }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
