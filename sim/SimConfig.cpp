@@ -70,6 +70,10 @@ Options:
                     $CORVALITH_DEV_DIR, else /dev).
   --lifetime SECS   Exit after SECS seconds (default 3600; 1 to 86400), so a
                     forgotten simulator never lingers.
+  --discovery WHERE Answer TCP/IP discovery requests (232.2.2.2:9888) on the
+                    interfaces WHERE: all, or IPv4 addresses separated by
+                    commas. Only inside a private network namespace
+                    (NETNS_PRIVATE=1, scripts/netns-run); see Discovery.
   --verbose         Report connections, reboots and heartbeat answers on
                     standard error.
   --help            Show this text.
@@ -98,6 +102,11 @@ Module keys (all optional):
                     reboot-ms).
   mute-after=N      Fault: after N received packets answer nothing more, not
                     even heartbeats (0 = mute from the start).
+  discovery=no      Do not answer discovery requests (default yes).
+  discovery-delay-ms=N  Answer discovery requests N ms late (0 to 60000).
+  discovery-replies=N   Answer each discovery request N times (0 to 10,
+                    default 1).
+  discovery-length=N    Send only the first N bytes of the 16-byte reply.
 
 Configuration file: one [module] line starts each module, followed by
 key = value lines with the keys above; blank lines and lines starting with #
@@ -129,6 +138,11 @@ aErrIndexRange (26). The name (option 32) and the power configuration
 (option 31) are UEI-bytes transfers. Option 11 (reset) answers, then the
 module reboots: TCP connection and listener close for reboot-ms, then the
 listener returns on the same port.
+
+Discovery: with --discovery every module with a TCP endpoint answers each
+16-byte request (byte 0 = 1) by UDP to the requester's address, port 9889,
+sent from 127.0.0.1: byte 1 module address, 2-3 TCP port, 4-7 serial number
+(little-endian), 12 model; byte 0 is 0x81 and 8-11 the packed version.
 
 Record: one line per packet, flushed:
   RX|TX SERIAL ENDPOINT HEX...     e.g. "RX 40F5849A tcp AD 00"
@@ -192,6 +206,8 @@ bool applyModuleKey(ModuleConfig& m, const std::string& key, const std::string& 
     if (key == "drop-every") m.dropEvery = n;
     if (key == "delay-ms") m.delayMs = n;
     if (key == "close-after") m.closeAfter = n;
+  } else if (isDiscoveryKey(key)) {
+    return applyDiscoveryKey(m.discovery, key, value, error);
   } else if (key == "mute-after") {
     if (!sNumber(value, 10, 0x7FFFFFFF, v)) return bad("0 or more");
     m.muteAfter = static_cast<int64_t>(v);
@@ -281,6 +297,8 @@ bool parseCommandLine(int argc, char** argv, SimOptions& options, std::string& e
       }
     } else if (arg == "--record") {
       if (!next(options.recordPath)) return false;
+    } else if (arg == "--discovery") {
+      if (!next(options.discovery)) return false;
     } else if (arg == "--dev-dir") {
       if (!next(options.devDir)) return false;
     } else if (arg == "--lifetime") {

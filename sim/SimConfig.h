@@ -15,6 +15,7 @@ struct SimOptions {
   std::string recordPath;  // empty: no record
   std::string devDir;      // kernel device directory; empty: $CORVALITH_DEV_DIR or /dev
   uint32_t lifetimeS = 3600;
+  std::string discovery;  // empty: no discovery responder; "all" or addresses
   bool verbose = false;
   bool help = false;
 };

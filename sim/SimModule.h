@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/SimDiscovery.h"
 #include "sim/SimProtocol.h"
 
 namespace sim {
@@ -39,6 +40,8 @@ struct ModuleConfig {
   uint32_t delayMs = 0;     // hold every reply this long
   uint32_t closeAfter = 0;  // drop the connection after N received packets
   int64_t muteAfter = -1;   // answer nothing after N received packets (-1 never)
+
+  DiscoveryConfig discovery;  // TCP/IP discovery replies (--discovery)
 };
 
 // What the host should be told, and what the server should do, after a packet.

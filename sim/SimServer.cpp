@@ -565,6 +565,14 @@ std::vector<std::string> SimServer::listenLines() const {
   return impl_->listenLines();
 }
 
+uint16_t SimServer::tcpPort(size_t module) const {
+  if (module >= impl_->mods.size()) return 0;
+  for (const Impl::Endpoint& ep : impl_->mods[module]->eps) {
+    if (ep.kind == Impl::Kind::Tcp) return ep.port;
+  }
+  return 0;
+}
+
 int SimServer::run() {
   return impl_->run();
 }

@@ -5,6 +5,8 @@
 #ifndef CORVALITH_SIM_SIMSERVER_H
 #define CORVALITH_SIM_SIMSERVER_H
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +26,8 @@ class SimServer {
   bool open(std::string& error);
   // The LISTEN lines, one per endpoint, in module order.
   std::vector<std::string> listenLines() const;
+  // The TCP port of the module at this index in the options, 0 without one.
+  uint16_t tcpPort(size_t module) const;
   // Serves until stop() or the lifetime ends; returns the exit code (0).
   int run();
   // Safe from a signal handler and from any thread.
