@@ -755,7 +755,7 @@ aErr aLink_ForceRoute(aLinkRef id, bool on) {
 
 linkStatus aLink_GetStatus(aLinkRef id) {
   LinkPtr link = sLookupLive(id);
-  return link ? link->status.load() : static_cast<linkStatus>(kLinkStatusNoStream);
+  return link ? link->status.load() : kLinkStatusNoStream;
 }
 
 // ---- Packets.

@@ -24,16 +24,16 @@
 typedef uint32_t aLinkRef;
 typedef uint8_t linkStatus;
 
-enum : linkStatus {
-  kLinkStatusStopped = 0,   // initialised with a stream, threads not running
-  kLinkStatusStarting = 1,  // aLink_Start is bringing the threads up
-  kLinkStatusRunning = 2,   // threads running and in step with the device
-  kLinkStatusStopping = 3,  // aLink_Stop in progress
-  kLinkStatusSyncing = 4,   // synchronisation handshake in progress
-  kLinkStatusNoStream = 5,  // no stream; also the status of an unknown link
-  kLinkStatusIOError = 6,   // the stream reported a read error
-  kLinkStatusError = 8,     // a received packet could not be queued
-};
+// Plain constants rather than an enumeration, so they mix with linkStatus
+// values in expressions without conversions.
+constexpr linkStatus kLinkStatusStopped = 0;   // initialised with a stream, threads not running
+constexpr linkStatus kLinkStatusStarting = 1;  // aLink_Start is bringing the threads up
+constexpr linkStatus kLinkStatusRunning = 2;   // threads running and in step with the device
+constexpr linkStatus kLinkStatusStopping = 3;  // aLink_Stop in progress
+constexpr linkStatus kLinkStatusSyncing = 4;   // synchronisation handshake in progress
+constexpr linkStatus kLinkStatusNoStream = 5;  // no stream; also the status of an unknown link
+constexpr linkStatus kLinkStatusIOError = 6;   // the stream reported a read error
+constexpr linkStatus kLinkStatusError = 8;     // a received packet could not be queued
 
 constexpr uint8_t kLinkSyncAddress = 0xAD;
 constexpr uint8_t kLinkRouteAddress = 0xAF;
