@@ -125,5 +125,3 @@ void BM_RequestReply(benchmark::State& state) {
 BENCHMARK(BM_RequestReply)->UseRealTime();
 
 }  // namespace
-
-BENCHMARK_MAIN();
