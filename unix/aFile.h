@@ -23,13 +23,15 @@ typedef struct aFileRecord* aFileRef;
 bool aFile_Exists(const char* path);
 // A new handle, or null (null/empty/too long path, mode 3, open failure).
 [[nodiscard]] aFileRef aFile_Open(const char* path, aFileMode mode);
-// Closes and nulls *file. aErrParam for a null or invalid handle.
+// Closes and nulls *file. aErrParam for a null or invalid handle; aErrIO when
+// buffered data could not be written out.
 aErr aFile_Close(aFileRef* file);
 // aErrParam, aErrMode, aErrEOF (nothing read though bytes were asked for).
 aErr aFile_Read(aFileRef file, void* buffer, size_t count, size_t* read);
 // aErrParam, aErrMode, aErrIO (nothing written though bytes were given).
 aErr aFile_Write(aFileRef file, const void* data, size_t count, size_t* written);
-// origin: 0 start, 1 current, 2 end. aErrRange outside [0, size], aErrIO.
+// origin: 0 start, 1 current, 2 end (else aErrParam). aErrRange outside
+// [0, size], the position unchanged; aErrIO.
 aErr aFile_Seek(aFileRef file, long offset, int origin);
 // aErrParam for a null address, aErrIO on a failed move (size 0).
 aErr aFile_GetSize(aFileRef file, size_t* size);
