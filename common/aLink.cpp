@@ -796,6 +796,9 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilter filter, const void* referen
     found = aPacketFifo_AwaitFirst(link->inFifo.load(), filter, reference,
                                    remaining < kAwaitSliceMs ? remaining : kAwaitSliceMs);
   }
+  // A reply that arrived just before the link dropped out of step is still
+  // the caller's: hand over what is queued, only the waiting stops.
+  if (!found) found = aPacketFifo_GetFirst(link->inFifo.load(), filter, reference);
   return found;
 }
 

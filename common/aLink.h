@@ -101,8 +101,9 @@ aErr aLink_PutPacket(aLinkRef link, const aPacket* packet);
 [[nodiscard]] aPacket* aLink_AwaitPacket(aLinkRef link, int32_t timeoutMs);
 [[nodiscard]] aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, const void* reference);
 // Waits up to timeoutMs for the first inbound packet the filter accepts.
-// Null at once when the link is not running in step; a wait ends (null)
-// within 100 ms of the link stopping or losing step.
+// A link that is not running in step is not waited on: only a packet already
+// queued is returned. A wait ends within 100 ms of the link stopping or
+// losing step.
 [[nodiscard]] aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, const void* reference,
                                         int32_t timeoutMs);
 size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, const void* reference);

@@ -113,8 +113,11 @@ TEST(LinkStream, HandshakeWithoutAnswerReportsNotReadyAfterTwoSeconds) {
   l.stream.feed({0x00, 0x05});
   EXPECT_EQ(sync.get(), aErrNotReady);
   EXPECT_EQ(aLink_GetStatus(l.id), kLinkStatusSyncing);
-  aPacket* p = aLink_AwaitFirst(l.id, nullptr, nullptr, 100);
-  EXPECT_EQ(p, nullptr) << "no waiting on a link out of step";
+  const auto start = std::chrono::steady_clock::now();
+  aPacket* p = aLink_AwaitFirst(l.id, nullptr, nullptr, 1000);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500))
+      << "no waiting out of step";
 }
 
 TEST(LinkStream, HeartbeatsAreAnsweredAndNeverQueued) {
@@ -457,4 +460,16 @@ TEST(LinkStream, DebugSwitchesPrintCallAndPacketTraces) {
   testing::internal::CaptureStdout();
   { StreamLink quiet; }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(LinkStream, PacketQueuedBeforeLosingStepIsStillDelivered) {
+  StreamLink l;
+  ASSERT_NE(l.id, 0u);
+  l.stream.setIdleAllowed(false);
+  l.stream.feed({0x04, 0x01, 0x42, 0x05});  // a packet, then an odd address
+  ASSERT_TRUE(WaitForStatus(l.id, kLinkStatusSyncing, 2000));
+  aPacket* p = aLink_AwaitFirst(l.id, nullptr, nullptr, 1000);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 0x42);
+  aPacket_Destroy(&p);
 }
