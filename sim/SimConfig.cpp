@@ -1,5 +1,7 @@
 #include "sim/SimConfig.h"
 
+#include "sim/SimRouter.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -107,6 +109,9 @@ Module keys (all optional):
   discovery-replies=N   Answer each discovery request N times (0 to 10,
                     default 1).
   discovery-length=N    Send only the first N bytes of the 16-byte reply.
+  behind=HEX        Sit on the I2C bus of the routing module with this
+                    serial number instead of having endpoints (see Module
+                    network below).
 
 Configuration file: one [module] line starts each module, followed by
 key = value lines with the keys above; blank lines and lines starting with #
@@ -138,6 +143,16 @@ aErrIndexRange (26). The name (option 32) and the power configuration
 (option 31) are UEI-bytes transfers. Option 11 (reset) answers, then the
 module reboots: TCP connection and listener close for reboot-ms, then the
 listener returns on the same port.
+
+Module network: a module with modules behind=its serial is a routing module.
+It acknowledges I2C writes (class 8 on index 0) to the addresses where a
+module sits and refuses the others with status 0x80 | aErrNotFound (3); a
+read returns the bytes last written to that module. While its route is on
+(the host's route packet when a link starts, or system option 20,
+routeToMe) it passes packets addressed to a module behind it to that module
+and sends the replies back over its own link; with the route off they go
+unanswered. A module behind a router defaults to that router's address as
+its router setting.
 
 Discovery: with --discovery every module with a TCP endpoint answers each
 16-byte request (byte 0 = 1) by UDP to the requester's address, port 9889,
@@ -206,6 +221,9 @@ bool applyModuleKey(ModuleConfig& m, const std::string& key, const std::string& 
     if (key == "drop-every") m.dropEvery = n;
     if (key == "delay-ms") m.delayMs = n;
     if (key == "close-after") m.closeAfter = n;
+  } else if (key == "behind") {
+    if (value.size() > 8 || !sNumber(value, 16, 0xFFFFFFFFu, v) || v == 0) return bad("hex, not 0");
+    m.behind = static_cast<uint32_t>(v);
   } else if (isDiscoveryKey(key)) {
     return applyDiscoveryKey(m.discovery, key, value, error);
   } else if (key == "mute-after") {
@@ -324,12 +342,12 @@ bool parseCommandLine(int argc, char** argv, SimOptions& options, std::string& e
       error = "two modules with one serial number";
       return false;
     }
-    if (m.tcpPort < 0 && !m.serialPty && !m.kernelPty) {
+    if (m.behind == 0 && m.tcpPort < 0 && !m.serialPty && !m.kernelPty) {
       error = "a module needs at least one endpoint (tcp, serial-pty, serial-link or kernel)";
       return false;
     }
   }
-  return true;
+  return checkModuleNetworks(options.modules, error);
 }
 
 }  // namespace sim

@@ -244,6 +244,8 @@ void SimModule::handleSystem(const Packet& in, uint64_t nowMs, Response& r) {
     case Kind::Byte:
       if (d.size() != 4) return errorReply(cmd, rOpt, index, aErrSize, r);
       opt.value = d[3];
+      // routeToMe: a routing module passes its network's traffic to this host.
+      if (option == 20) routeOn_ = d[3] != 0;
       break;
     case Kind::Int:
       if (d.size() != 7) return errorReply(cmd, rOpt, index, aErrSize, r);
@@ -253,11 +255,14 @@ void SimModule::handleSystem(const Packet& in, uint64_t nowMs, Response& r) {
       if (d.size() < 4) return errorReply(cmd, rOpt, index, aErrSize, r);
       const uint8_t trailer = d.back();
       const uint8_t seq = trailer & 0x7F;
-      if (seq == 0) {
+      // The sequence number wraps at 128, so a 0 continues a running series
+      // when it is the number expected, and starts a new one otherwise.
+      const bool continues = incomingActive_ && incomingOption_ == option && seq == incomingSeq_;
+      if (!continues && seq == 0) {
         incoming_.clear();
         incomingOption_ = option;
         incomingActive_ = true;
-      } else if (!incomingActive_ || incomingOption_ != option || seq != incomingSeq_) {
+      } else if (!continues) {
         incomingActive_ = false;
         return errorReply(cmd, rOpt, index, aErrPacket, r);
       }
@@ -267,7 +272,8 @@ void SimModule::handleSystem(const Packet& in, uint64_t nowMs, Response& r) {
         return;  // more parts follow; the reply comes after the last one
       }
       incomingActive_ = false;
-      if (incoming_.size() > kMaxName || (option == 31 && incoming_.size() % 4 != 0)) {
+      const size_t limit = option == 31 ? kMaxPowerConfig : kMaxName;
+      if (incoming_.size() > limit || (option == 31 && incoming_.size() % 4 != 0)) {
         return errorReply(cmd, rOpt, index, aErrSize, r);
       }
       *bytesOption(option) = incoming_;

@@ -41,6 +41,10 @@ struct ModuleConfig {
   uint32_t closeAfter = 0;  // drop the connection after N received packets
   int64_t muteAfter = -1;   // answer nothing after N received packets (-1 never)
 
+  // Serial number of the routing module on whose I2C bus this module sits
+  // (sim/SimRouter.h); 0: reached through its own endpoints.
+  uint32_t behind = 0;
+
   DiscoveryConfig discovery;  // TCP/IP discovery replies (--discovery)
 };
 
@@ -61,6 +65,9 @@ class SimModule {
   static constexpr uint8_t kDebugEcho = 0x17;
   static constexpr size_t kUeiBytesPart = 24;
   static constexpr size_t kMaxName = 64;
+  // Longest power behaviour configuration (option 31), in bytes: large
+  // enough for UEI-bytes series whose sequence numbers wrap.
+  static constexpr size_t kMaxPowerConfig = 8192;
 
   explicit SimModule(const ModuleConfig& config);
 

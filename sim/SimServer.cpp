@@ -19,6 +19,8 @@
 #include <cstring>
 #include <deque>
 
+#include "sim/SimRouter.h"
+
 namespace sim {
 namespace {
 
@@ -118,7 +120,25 @@ struct SimServer::Impl {
     uint64_t rebindAtMs = 0;
     uint32_t missedReported = 0;
     std::deque<Delayed> delayed;
+    std::unique_ptr<SimRouter> network;  // modules on this module's I2C bus
   };
+
+  Mod* findMod(uint32_t serial) {
+    for (auto& m : mods) {
+      if (m->cfg.serial == serial) return m.get();
+    }
+    return nullptr;
+  }
+
+  // Puts every behind= module on its router's bus.
+  void wireNetworks() {
+    for (auto& m : mods) {
+      Mod* router = m->cfg.behind ? findMod(m->cfg.behind) : nullptr;
+      if (router == nullptr) continue;
+      if (!router->network) router->network = std::make_unique<SimRouter>(router->cfg.address);
+      router->network->attach(&m->module);
+    }
+  }
 
   SimOptions options;
   std::vector<std::unique_ptr<Mod>> mods;
@@ -223,7 +243,12 @@ struct SimServer::Impl {
       devDir = (env && *env) ? env : "/dev";
     }
     uint64_t now = sNowMs();
-    for (const ModuleConfig& c : options.modules) {
+    for (ModuleConfig c : options.modules) {
+      if (c.behind != 0 && c.router == 0) {
+        for (const ModuleConfig& r : options.modules) {
+          if (r.serial == c.behind) c.router = r.address;
+        }
+      }
       auto m = std::make_unique<Mod>(c);
       if (c.tcpPort >= 0) {
         Endpoint ep(Kind::Tcp, "tcp");
@@ -253,6 +278,7 @@ struct SimServer::Impl {
       m->nextHbMs = now + c.heartbeatMs;
       mods.push_back(std::move(m));
     }
+    wireNetworks();
     return true;
   }
 
@@ -361,7 +387,8 @@ struct SimServer::Impl {
     ++m.received;
     ++ep.rxCount;
     if (m.cfg.muteAfter >= 0 && m.received > m.cfg.muteAfter) m.muted = true;
-    Response r = m.module.handle(p, now);
+    Response r;
+    if (!m.network || !m.network->handle(p, m.module.routeOn(), now, r)) r = m.module.handle(p, now);
     if (!m.muted) {
       for (const Packet& reply : r.replies) {
         ++m.replies;
