@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
-#include <regex>
 #include <string>
 
 #include "StoreTestSupport.h"
@@ -14,10 +14,20 @@ namespace {
 
 const char* const kOldTime = "Mon Jan  1 00:00:00 2001";
 
+// "Wed Jun 30 21:49:08 1993": weekday, month, day padded with a space,
+// time, four-digit year.
 bool IsCtime(const std::string& text) {
-  static const std::regex form(
-      "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
-  return std::regex_match(text, form);
+  const std::string form = "Aaa Aaa _9 99:99:99 9999";
+  if (text.size() != form.size()) return false;
+  for (size_t i = 0; i < form.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool fits = form[i] == 'A' || form[i] == 'a' ? std::isalpha(c) != 0
+                      : form[i] == '9'                 ? std::isdigit(c) != 0
+                      : form[i] == '_'                 ? (c == ' ' || std::isdigit(c) != 0)
+                                                       : c == static_cast<unsigned char>(form[i]);
+    if (!fits) return false;
+  }
+  return true;
 }
 
 struct Parsed {
@@ -43,11 +53,15 @@ TEST(KeyValueStore, MissingFileIsCreatedWithBothTimes) {
   EXPECT_EQ(path, store.path);
 
   const std::string text = ReadText(path);
-  const std::regex lines("CREATED_TIME=(.{24})\nUPDATED_TIME=(.{24})\n");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(text, match, lines)) << text;
-  EXPECT_EQ(match[1].str(), match[2].str());
-  EXPECT_TRUE(IsCtime(match[1].str())) << match[1].str();
+  const std::string created = "CREATED_TIME=";
+  const std::string updated = "\nUPDATED_TIME=";
+  ASSERT_EQ(created.size() + 24 + updated.size() + 24 + 1, text.size()) << text;
+  ASSERT_EQ(0u, text.find(created)) << text;
+  ASSERT_EQ(created.size() + 24, text.find(updated)) << text;
+  const std::string createdTime = text.substr(created.size(), 24);
+  EXPECT_EQ(createdTime, text.substr(created.size() + 24 + updated.size(), 24));
+  EXPECT_TRUE(IsCtime(createdTime)) << createdTime;
+  EXPECT_EQ('\n', text.back());
   EXPECT_NE(std::string::npos,
             log.text().find("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"));
 
