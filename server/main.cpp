@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -155,12 +156,19 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The TLS context takes its own references; these are dropped after the
+  // server is gone.
+  std::unique_ptr<X509, decltype(&X509_free)> cert(nullptr, &X509_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(nullptr, &EVP_PKEY_free);
   std::unique_ptr<httplib::Server> server;
   if (options.tls) {
-    X509* cert = nullptr;
-    EVP_PKEY* key = nullptr;
-    if (!sMakeSelfSigned(cert, key)) return sUsageError("cannot make a TLS certificate", nullptr);
-    server = std::make_unique<httplib::SSLServer>(cert, key);
+    X509* rawCert = nullptr;
+    EVP_PKEY* rawKey = nullptr;
+    const bool made = sMakeSelfSigned(rawCert, rawKey);
+    cert.reset(rawCert);
+    key.reset(rawKey);
+    if (!made) return sUsageError("cannot make a TLS certificate", nullptr);
+    server = std::make_unique<httplib::SSLServer>(cert.get(), key.get());
   } else {
     server = std::make_unique<httplib::Server>();
   }

@@ -26,11 +26,10 @@ const char* sServerPath() {
 }
 
 // Reaps pid within the limit; false when it is still running.
-bool sReap(pid_t pid, Clock::duration limit) {
+bool sReap(pid_t pid, Clock::duration limit, int* status) {
   const Clock::time_point deadline = Clock::now() + limit;
   for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
+    const pid_t r = waitpid(pid, status, WNOHANG);
     if (r == pid || (r < 0 && errno != EINTR)) return true;
     if (Clock::now() >= deadline) return false;
     struct timespec pause = {0, 2000000};  // 2 ms between checks of a bounded wait
@@ -85,12 +84,20 @@ UpdateServerProcess::UpdateServerProcess(const std::string& root, const std::str
 }
 
 UpdateServerProcess::~UpdateServerProcess() {
-  if (pid <= 0) return;
+  Stop();
+}
+
+int UpdateServerProcess::Stop() {
+  if (pid <= 0) return -1;
+  int status = 0;
   kill(pid, SIGTERM);
-  if (!sReap(pid, kStopLimit)) {
+  const bool ended = sReap(pid, kStopLimit, &status);
+  if (!ended) {
     kill(pid, SIGKILL);
-    sReap(pid, kStopLimit);
+    sReap(pid, kStopLimit, &status);
   }
+  pid = -1;
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string UpdateServerProcess::url() const {

@@ -17,7 +17,10 @@ class UpdateServerProcess {
   UpdateServerProcess(const UpdateServerProcess&) = delete;
   UpdateServerProcess& operator=(const UpdateServerProcess&) = delete;
 
-  bool running() const { return port > 0; }
+  bool running() const { return port > 0 && pid > 0; }
+  // SIGTERM and wait: the exit code, or -1 when it had to be killed or ended
+  // by a signal. The destructor does this when the test did not.
+  int Stop();
   // http (or https with --tls) URL of /cgi/u.
   std::string url() const;
   // Request lines logged so far ("GET /cgi/u?op=hi&rv=2&").

@@ -126,6 +126,17 @@ TEST_F(UpdateServerE2E, RequestUrlsAreExactlyTheDocumentedQueries) {
                                                           "GET /cgi/u?json=false&op=ent_jwt&sn=00001A2B&"}));
 }
 
+TEST_F(UpdateServerE2E, ServerAnswersAndStopsCleanlyOnSigterm) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--key", "k"}, {"--tls"}}) {
+    auto server = StartServer(args);
+    ASSERT_TRUE(server->running());
+    const ProcessResult r = Updater(server->url(), {"-B", "-d", kSerial});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(server->Stop(), 0) << "exit code after SIGTERM";
+    EXPECT_FALSE(server->running());
+  }
+}
+
 TEST_F(UpdateServerE2E, BuildListIsSortedNewestVersionFirst) {
   auto server = StartServer();
   const ProcessResult r = Updater(server->url(), {"-B", "-d", kSerial});
