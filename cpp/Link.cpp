@@ -296,14 +296,15 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
 }
 
 aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* out) {
-  if (!isConnected()) return aErrConnection;
+  // As receiveUEI: a reply queued before the link lost step is delivered.
+  if (!m_impl || m_impl->linkId.load() == 0) return aErrConnection;
   if (length == nullptr || out == nullptr || *length > kMaxPacketData || (*length > 0 && match == nullptr)) {
     return aErrParam;
   }
   if (!sModuleAddressOk(module)) return aErrPacket;
   MatchReference ref{match, *length};
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), sMatchFilter, &ref, kLinkReplyTimeoutMs);
-  if (packet == nullptr) return aErrTimeout;
+  if (packet == nullptr) return isConnected() ? aErrTimeout : aErrConnection;
   *length = packet->length;
   std::memcpy(out, packet->data, packet->length);
   (void)aPacket_Destroy(&packet);

@@ -144,7 +144,9 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, aPacketFilter filter) {
-  if (!isConnected()) return aErrConnection;
+  // A link that lost step may still hold the reply (a module that answers
+  // and then reboots), so only a missing link is refused before looking.
+  if (!m_impl || m_impl->linkId.load() == 0) return aErrConnection;
   if (!sModuleAddressOk(module)) return aErrPacket;
   if (u == nullptr || filter == nullptr) return aErrParam;
   int32_t timeoutMs = kLinkReplyTimeoutMs;
@@ -154,7 +156,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, aPacket
                            static_cast<unsigned long>(timeoutMs));
   }
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), filter, u, timeoutMs);
-  if (packet == nullptr) return aErrTimeout;
+  if (packet == nullptr) return isConnected() ? aErrTimeout : aErrConnection;
   (void)aPacket_Destroy(&packet);
   return aErrNone;
 }
