@@ -291,6 +291,27 @@ TEST(FileTest, UnbufferedWritesAreVisibleAtOnce) {
   EXPECT_EQ(aFile_Close(&append), aErrNone);
 }
 
+TEST(FileTest, DataThatNeverReachesTheDiskIsReported) {
+  // /dev/full refuses every write with "no space left".
+  if (!aFile_Exists("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full here";
+  }
+  aFileRef buffered = aFile_Open("/dev/full", aFileModeWriteOnly);
+  ASSERT_NE(buffered, nullptr);
+  EXPECT_EQ(aFile_Write(buffered, "abc", 3, nullptr), aErrNone) << "still in the stream's buffer";
+  EXPECT_EQ(aFile_Close(&buffered), aErrIO) << "the lost bytes surface at close";
+  EXPECT_EQ(buffered, nullptr);
+
+  aFileRef direct = aFile_Open("/dev/full", aFileModeWriteOnly);
+  ASSERT_NE(direct, nullptr);
+  ASSERT_EQ(aFile_SetUnbuffered(direct), aErrNone);
+  size_t written = 99;
+  EXPECT_EQ(aFile_Write(direct, "abc", 3, &written), aErrIO);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(aFile_Printf(direct, "%d", 12345), aErrIO);
+  EXPECT_EQ(aFile_Close(&direct), aErrNone);
+}
+
 TEST(FileTest, DeleteRemovesOnlyFilesAndNamesTheReason) {
   ScratchDir dir;
   const std::string path = dir.write("f", "x");
