@@ -13,7 +13,7 @@ args=(-G Ninja -DCORVALITH_WERROR=ON)
 case "$cfg" in
   normal) ;;
   asan) args+=(-DCORVALITH_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug) ;;
-  tsan) args+=(-DCORVALITH_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug "-DCORVALITH_TEST_FOLDERS=common;cpp;sim") ;;
+  tsan) args+=(-DCORVALITH_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug "-DCORVALITH_TEST_FOLDERS=unix;common;cpp;sim") ;;
   fuzz) args+=(-DCORVALITH_FUZZ=ON -DCORVALITH_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
   bench) args+=(-DCORVALITH_BENCH=ON -DCORVALITH_TESTS=OFF -DCMAKE_BUILD_TYPE=Release) ;;
   *) echo "unknown configuration: $cfg" >&2; exit 2 ;;
