@@ -111,8 +111,9 @@ linkSpec sReplySpec(const uint8_t* reply, size_t size, uint32_t from) {
   return spec;
 }
 
+// Rounded up, so a wait never ends before the deadline.
 int sMsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -138,6 +139,7 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint3
     pollfd p{listener, POLLIN, 0};
     const int ready = poll(&p, 1, sMsUntil(deadline));
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && Clock::now() < deadline) continue;
     if (ready <= 0) break;
     uint8_t reply[aDISCOVERY_REPLY_SIZE] = {};
     sockaddr_in from{};
