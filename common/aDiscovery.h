@@ -55,7 +55,8 @@ typedef bool (*aDiscoveryCallback)(const linkSpec* spec, uint8_t* counted, void*
 // touch nothing. A null callback finds nothing.
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
                                      uint32_t networkInterface);
-// The device-server search behind types 4 to 7; number counted.
+// The device-server search behind types 4 to 7; number counted. Until device
+// sharing exists there are no servers to find and it returns 0 at once.
 uint32_t aDiscovery_Enumerate_aWeftModules(aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
 
 // The first device of the transport with this serial number, as a new spec
@@ -94,7 +95,8 @@ constexpr int aMULTICAST_RECEIVE_TIMEOUT_MS = 1000;
 [[nodiscard]] aMulticastRef aMulticast_Create(uint32_t interfaceAddress, const char* groupAddress,
                                               uint16_t port, bool sender);
 // Sends count bytes to the group: bytes sent, aMULTICAST_FAILED,
-// aMULTICAST_NULL (null or destroyed endpoint, null bytes),
+// aMULTICAST_NULL (null endpoint or one without its check value, null
+// bytes),
 // aMULTICAST_WRONG_KIND (a receiving endpoint).
 int aMulticast_Send(aMulticastRef endpoint, const uint8_t* bytes, size_t count);
 // Receives one datagram of at most size bytes: bytes received,
