@@ -249,8 +249,8 @@ TEST(BirdFile, TruncatedContainersStopAtTheData) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // Copy into an exactly sized heap buffer so a read past it trips ASan.
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[c.container.size() + 1]);
-    std::memcpy(exact.get(), c.container.data(), c.container.size());
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[c.container.size()]);
+    if (!c.container.empty()) std::memcpy(exact.get(), c.container.data(), c.container.size());
     BirdFile file;
     EXPECT_FALSE(file.ScanBlocks(exact.get(), c.container.size()));
     EXPECT_EQ(c.blocksKept, file.blockCount);
