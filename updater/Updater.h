@@ -62,8 +62,29 @@ class Updater {
   static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                            const std::string& storePath, const char* caller);
 
+  // Every module reachable over the transport (0: USB, then TCP/IP), each
+  // opened and read; one that cannot be opened or read keeps its error code.
   std::vector<DeviceInfo> Discover_Devices(linkType type);
+  // The modules on the I2C network of the routing module with this serial
+  // number (type 0: the router is looked for over USB, then TCP/IP). Empty
+  // when the router is not found or cannot be opened.
   std::vector<DeviceInfo> Discover_CVNetwork_Devices(unsigned routerSerialNumber, linkType type);
+
+  // Turns network sharing off for the module's link, so the updater talks to
+  // the device itself and never through or as a device server. Call before
+  // connecting; shows "Failed to SET network configuration" on failure.
+  static aErr _disableWeft(Tessaron::Corvalith::Module& module, UpdaterDisplayInterface& display);
+  // The firmware build number of a connected module; 0 when it cannot be read.
+  static uint32_t _get_build_number(Tessaron::Corvalith::Module& module);
+  // Version, module address and router address of a connected module into
+  // info; the first failing read's code.
+  static aErr _get_version(Tessaron::Corvalith::Module& module, DeviceInfo& info);
+  // The device name (at most 32 bytes) for firmware 2.10.4 and later; older
+  // firmware has none and gives aErrNone with the name left empty.
+  static aErr _get_device_name(Tessaron::Corvalith::Module& module, DeviceInfo& info);
+  // Discovery callback: appends the found device to the DeviceInfo vector
+  // that ref points at, counts it and asks for more.
+  static bool _discovered_device(const linkSpec* spec, uint8_t* counted, void* ref);
 
   bool Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile, unsigned char module,
                        unsigned routerSerialNumber, bool override);

@@ -2,14 +2,6 @@
 // file when it does; until then it fails the run with a clear message.
 #include "updater/Updater.h"
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-  throw JobUnavailable("Discover_Devices");
-}
-
-std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned, linkType) {
-  throw JobUnavailable("Discover_CVNetwork_Devices");
-}
-
 bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
   throw JobUnavailable("Update_Firmware");
 }
