@@ -1,7 +1,127 @@
 #!/usr/bin/env bash
-# The main job against the stand-ins. For now: build and show the help.
+# Corvalith Updater against simulated modules and a local update server:
+# discovers the modules over TCP/IP and behind a routing module, lists the
+# builds the server offers for one of them, fetches one into a local store and
+# lists the store.
+#
+#   scripts/demo.sh             installs packages, builds build/normal if needed
+#   scripts/demo.sh BUILD_DIR   uses the programs already built in BUILD_DIR
+#
+# Discovery multicasts its request, so everything runs inside a private
+# network namespace (scripts/netns-run). Every process the demo starts is
+# stopped and its temporary directory removed when it ends, however it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/build.sh normal Updater >/dev/null
-build/normal/Updater --help
+
+build=${1:-}
+if [[ -z $build ]]; then
+  scripts/setup.sh
+  if ! log=$(scripts/build.sh normal Updater corvalith-sim corvalith-update-server birdtool 2>&1); then
+    echo "$log" >&2
+    exit 1
+  fi
+  build=build/normal
+fi
+bin=$(cd "$build" && pwd)
+
+if [[ ${NETNS_PRIVATE:-} != 1 ]]; then
+  exec scripts/netns-run "$0" "$bin"
+fi
+
+tmp=$(mktemp -d -t corvalith-demo.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# wait_for_line PID FILE PATTERN: waits up to 10 s for a line of FILE to match
+# PATTERN while the process PID that writes it is still running.
+wait_for_line() {
+  local pid=$1 file=$2 pattern=$3 deadline=$((SECONDS + 10))
+  until grep -qs "$pattern" "$file"; do
+    if ! kill -0 "$pid" 2>/dev/null || ((SECONDS >= deadline)); then
+      echo "demo: no '$pattern' from process $pid:" >&2
+      cat "$file" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
+}
+
+# run HEADING COMMAND...: shows the heading and the command, then runs it.
+run() {
+  printf '\n=== %s\n$ %s\n' "$1" "${*:2}"
+  "$bin/Updater" "${@:3}"
+}
+
+router=D272031D
+device=40F5849A
+store=$tmp/store
+
+# The simulated modules: a routing module with two modules on its I2C bus, a
+# hub on firmware 2.10.3 (before device names) and a meter on 2.11.0.
+cat >"$tmp/modules.conf" <<EOF
+[module]
+serial = $router
+model = 25
+address = 6
+version = 2.15.0
+build = 3140
+name = Rack router
+tcp = 0
+[module]
+serial = 2181F0EE
+behind = $router
+model = 17
+address = 4
+version = 2.12.0
+build = 2950
+[module]
+serial = 2181F0EF
+behind = $router
+model = 18
+address = 8
+version = 2.10.3
+build = 2410
+[module]
+serial = $device
+model = 4
+version = 2.10.3
+build = 2410
+name = Bench hub
+tcp = 0
+[module]
+serial = 40F5849B
+model = 21
+version = 2.11.0
+build = 3020
+name = Meter left
+tcp = 0
+EOF
+"$bin/sim/corvalith-sim" --config "$tmp/modules.conf" --discovery all --lifetime 600 >"$tmp/sim.out" &
+pids+=($!)
+wait_for_line "${pids[-1]}" "$tmp/sim.out" '^READY$'
+
+# Two builds published for the hub, made the way the README shows.
+mkdir -p "$tmp/served/$device"
+head -c 8192 /dev/zero >"$tmp/firmware.bin"
+for release in 3020:2.10.4 3140:2.11.0; do
+  "$bin/tools/birdtool" pack -o "$tmp/served/$device/${release%%:*}.bird" --build "${release%%:*}" \
+    --version "${release#*:}" --model "HubLink 4" --serial "$device" --firmware "0x08000000:$tmp/firmware.bin" >/dev/null
+done
+"$bin/server/corvalith-update-server" --root "$tmp/served" --port 0 >"$tmp/server.out" &
+pids+=($!)
+wait_for_line "${pids[-1]}" "$tmp/server.out" '^LISTEN '
+url=http://$(sed -n 's/^LISTEN //p' "$tmp/server.out" | head -n 1)/cgi/u
+
+run "Discover the modules on TCP/IP" Updater -D -t TCP -i "$store"
+run "Discover the modules behind the routing module $router" Updater -D -r "$router" -i "$store"
+run "Builds the update server offers for $device" Updater -B -d "$device" -u "$url" -i "$store"
+run "Fetch the current build into the local store" Updater -G -d "$device" -u "$url" -i "$store"
+run "Builds held in the local store" Updater -L -d "$device" -i "$store"
+printf '\n=== Done\n'
