@@ -180,8 +180,10 @@ TEST_F(SystemClassTest, ErrorRepliesComeBackAsTheModulesCode) {
   SystemClass unbound;
   EXPECT_EQ(unbound.getSerialNumber(&value), aErrResource);
   EXPECT_EQ(unbound.setLED(1), aErrResource);
-  EXPECT_EQ(unbound.getName(reinterpret_cast<uint8_t*>(&value), 4, reinterpret_cast<size_t*>(&value)),
-            aErrResource);
+  uint8_t name[4];
+  size_t count = 9;
+  EXPECT_EQ(unbound.getName(name, sizeof name, &count), aErrResource);
+  EXPECT_EQ(count, 0u);
 
   // The link is still in step after the errors.
   EXPECT_EQ(system.getSerialNumber(&value), aErrNone);
