@@ -74,10 +74,10 @@ aErr sTolerate(cvusbDriver* driver, aErr err) {
     driver->ioErrors.store(0);
     return err;
   }
+  // The reading and the writing thread both count into it.
   uint8_t before = driver->ioErrors.load();
-  if (before < kToleratedIOErrors) {
-    driver->ioErrors.store(static_cast<uint8_t>(before + 1));
-    return aErrNone;
+  while (before < kToleratedIOErrors) {
+    if (driver->ioErrors.compare_exchange_weak(before, static_cast<uint8_t>(before + 1))) return aErrNone;
   }
   driver->state.store(cvusbStateFailed);
   return aErrIO;

@@ -130,7 +130,7 @@ int sBulkTransfer(cvusbHandle, uint8_t endpoint, unsigned char* data, int length
     FakeTransfer t = s.inScript.front();
     s.inScript.pop_front();
     int n = std::min(static_cast<int>(t.data.size()), length);
-    std::memcpy(data, t.data.data(), static_cast<size_t>(n));
+    if (n > 0) std::memcpy(data, t.data.data(), static_cast<size_t>(n));
     *transferred = n;
     return t.rc;
   }
