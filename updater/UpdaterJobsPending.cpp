@@ -13,4 +13,3 @@ bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::s
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
   throw JobUnavailable("Get_Fingerprint");
 }
-
