@@ -33,7 +33,12 @@ void ShowDeviceList(UpdaterDisplayInterface& display, uint32_t tableType,
   }
   for (const DeviceInfo& d : devices) {
     const linkSpec& s = d.spec;
-    if (s.type == TCPIP) {
+    // A module that could not be opened says so whatever its transport; a
+    // TCP/IP row of zeros would pass for a module on firmware 0.0.0.
+    if (d.error != 0) {
+      display.message(Level::INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
+                      s.serialNumber, d.error);
+    } else if (s.type == TCPIP) {
       // The address word is in network order, so memory order is dotted order.
       uint8_t b[4];
       memcpy(b, &s.t.ip.ipAddress, sizeof(b));
@@ -42,9 +47,6 @@ void ShowDeviceList(UpdaterDisplayInterface& display, uint32_t tableType,
       display.message(Level::INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s",
                       s.serialNumber, s.module, s.router, d.modelName.c_str(), d.major, d.minor,
                       static_cast<int>(d.patch), d.build, address, d.deviceName.c_str());
-    } else if (d.error != 0) {
-      display.message(Level::INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
-                      s.serialNumber, d.error);
     } else {
       display.message(Level::INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s",
                       s.serialNumber, s.module, s.router, d.modelName.c_str(), d.major, d.minor,

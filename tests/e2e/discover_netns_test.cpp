@@ -145,8 +145,8 @@ TEST_F(DiscoverNetnsTest, TcpTableShowsEveryModuleWithItsAddressVersionBuildAndN
       "    40F5849B  08       00      HubLink 4      2.10.4 (         6)        [127.0.0.1]        Bench hub",
       "    40F5849C  04       02      RelayPak 4     2.15.0 (4000000000)        [127.0.0.1]        "
       "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345",
-      // A TCP/IP row has no error form: what discovery reported, nothing read.
-      "    40F5849D  02       02      AnaIO 8        0.0.0 (         0)        [127.0.0.1]        ",
+      // A module whose link never opens shows the error line, not a row of zeros.
+      "    40F5849D  [Error (18): Is someone else connected to this device?]",
   };
   EXPECT_EQ(rows, expected) << r.out;
 }
