@@ -45,9 +45,10 @@ TEST(ConsoleTablesTest, TcpipDeviceListShowsAddressInDottedOrder) {
   RecordingDisplay display;
   DeviceInfo d = sDevice(TCPIP, 0x2181F0EE);
   d.spec.t.ip.ipAddress = htonl(0xC0A8010A);  // 192.168.1.10 as sockets deliver it
-  d.error = 3;                                // an address line is shown even for a device that failed
-  ShowDeviceList(display, TCPIP, {d});
-  ASSERT_EQ(display.info.size(), 3u);
+  DeviceInfo failed = sDevice(TCPIP, 0x2181F0EF);
+  failed.error = 25;  // a failed module says so rather than showing zeros
+  ShowDeviceList(display, TCPIP, {d, failed});
+  ASSERT_EQ(display.info.size(), 4u);
   EXPECT_EQ(display.info[0], "Discovered Devices: (TCPIP)");
   EXPECT_EQ(display.info[1],
             "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       "
@@ -55,6 +56,7 @@ TEST(ConsoleTablesTest, TcpipDeviceListShowsAddressInDottedOrder) {
   EXPECT_EQ(display.info[2],
             "    2181F0EE  06       2A      USBHub3p       2.10.4 (   1234567)        [192.168.1.10]     "
             "bench hub");
+  EXPECT_EQ(display.info[3], "    2181F0EF  [Error (25): Is someone else connected to this device?]");
 }
 
 TEST(ConsoleTablesTest, EmptyAndUnknownLists) {
