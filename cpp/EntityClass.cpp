@@ -2,13 +2,23 @@
 
 #include <cstring>
 #include <new>
-#include <type_traits>
 
 #include "cpp/Link.h"
 #include "cpp/Module.h"
+#include "cpp/UEIBytesReply.h"
 
 namespace Tessaron {
 namespace Corvalith {
+
+namespace {
+
+// The module's code from an error reply. A reply that says "error" with the
+// code 0 must not read as success.
+aErr sReplyError(const uei& u) {
+  return u.v.byteVal != aErrNone ? u.v.byteVal : aErrUnknown;
+}
+
+}  // namespace
 
 struct EntityClass::impl {
   explicit impl(EntityClass* owner) : entity(owner) {}
@@ -17,53 +27,6 @@ struct EntityClass::impl {
   uint8_t entityClass = 0;
   uint8_t index = 0;
 };
-
-namespace {
-
-// Data bytes around the payload of a UEI-bytes packet: command, option,
-// index before it, the trailer after it.
-constexpr uint8_t kBytesOverhead = 4;
-// A byte array that does not fit the caller's buffer.
-constexpr aErr kBytesDoNotFit = 1;
-
-// What the UEI-bytes reply filter matches and where it puts the payload.
-// The record comes first so that the state travels as receiveUEI's record
-// (its type, VOID, keeps the standard reply time-out).
-struct BytesState {
-  uei record;  // module, command, option and index expected
-  uint8_t* write;
-  uint8_t sequence;  // expected trailer sequence number
-  bool more;
-  size_t capacity;
-  size_t count;
-  aErr error;  // set when an accepted packet ends the transfer
-};
-static_assert(std::is_standard_layout<BytesState>::value, "BytesState is reached through its first member");
-
-uint8_t sBytesFilter(const aPacket* packet, const void* reference) {
-  BytesState* s = reinterpret_cast<BytesState*>(const_cast<void*>(reference));
-  const uei& r = s->record;
-  if (packet->address != r.module || packet->length < 3) return 0;
-  const uint8_t* d = packet->data;
-  if (d[0] != r.command || d[1] != r.option || (d[2] & kUEIIndexMask) != r.specifier) return 0;
-  if (d[2] & kUEIError) {
-    s->error = packet->length > 3 ? d[3] : aErrUnknown;
-    return 1;
-  }
-  if (packet->length < kBytesOverhead || aUEI_getBytesSequence(packet) != s->sequence) return 0;
-  const size_t payload = packet->length - kBytesOverhead;
-  if (s->count + payload > s->capacity) {
-    s->error = kBytesDoNotFit;
-    return 1;
-  }
-  if (payload > 0) std::memcpy(s->write, d + 3, payload);
-  s->write += payload;
-  s->count += payload;
-  s->more = aUEI_getBytesContinue(packet);
-  return 1;
-}
-
-}  // namespace
 
 EntityClass::EntityClass() : m_impl(new (std::nothrow) impl(this)) {}
 
@@ -123,7 +86,7 @@ aErr EntityClass::getUEI(uint8_t option, uei* u) {
   u->option = bare;
   u->specifier = m_impl->index & kUEIIndexMask;
   err = link->receiveUEI(address, u->command, u->option, u->specifier, u);
-  if (err == aErrNone && (u->specifier & kUEIError)) return u->v.byteVal;
+  if (err == aErrNone && (u->specifier & kUEIError)) return sReplyError(*u);
   return err;
 }
 
@@ -145,7 +108,7 @@ aErr sSetExchange(Module* module, uint8_t entityClass, uint8_t index, uint8_t op
   u->option = static_cast<uint8_t>(bare | kUEIGet | kUEISet);
   u->specifier = index & kUEIIndexMask;
   err = link->receiveUEI(u->module, u->command, u->option, u->specifier, u);
-  if (err == aErrNone && (u->specifier & kUEIError)) return u->v.byteVal;
+  if (err == aErrNone && (u->specifier & kUEIError)) return sReplyError(*u);
   return err;
 }
 
@@ -303,7 +266,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   aErr err = link->sendUEI(request);
   if (err != aErrNone) return err;
 
-  BytesState state{};
+  UEIBytesReply state{};
   state.record = request;
   state.record.option = bare;
   state.record.specifier = m_impl->index & kUEIIndexMask;
@@ -314,7 +277,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   while (state.more) {
     state.more = false;
     err = link->receiveUEI(request.module, request.command, bare, state.record.specifier, &state.record,
-                           sBytesFilter);
+                           ueiBytesReplyFilter);
     if (err != aErrNone) return err;
     if (state.error != aErrNone) return state.error;
     *count = state.count;
@@ -325,7 +288,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
 
 aErr EntityClass::getUEIBytesCheck(size_t* count, size_t unit) {
   if (count == nullptr || unit == 0) return aErrParam;
-  if (*count % unit != 0) return kBytesDoNotFit;
+  if (*count % unit != 0) return kUEIBytesDoNotFit;
   *count /= unit;
   return aErrNone;
 }
@@ -342,7 +305,7 @@ aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* out) {
   u.type = VOID;
   const aErr err = module->getLink()->receiveUEI(u.module, u.command, u.option, u.specifier, &u);
   if (err != aErrNone) return err;
-  if (u.specifier & kUEIError) return u.v.byteVal;
+  if (u.specifier & kUEIError) return sReplyError(u);
   if (u.type != INT) return aErrSize;
   *out = u.v.intVal;
   return aErrNone;

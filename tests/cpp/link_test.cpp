@@ -248,6 +248,8 @@ std::vector<RawPacket> sScriptedReplies(const RawPacket& in) {
       return {{a, {3, 12, 0}}};  // a byte-array reply without trailer
     case 13:
       return {{a, {3, 13}}};  // too short for a UEI
+    case 16:
+      return {{a, {3, 16, 0x80, 0}}};  // an error reply whose code is 0
     case 15:
       return {{a, {3, 15, 0, static_cast<uint8_t>(d.size() > 3 ? d[3] + 1 : 0)}}};
     default:
@@ -269,6 +271,8 @@ TEST_F(PeerTest, MalformedRepliesAreRefusedOrLeftQueued) {
   EXPECT_EQ(entity.getUEI(1, &u), aErrNone) << "a 6-byte reply is taken";
   EXPECT_EQ(u.type, VOID) << "but carries no value type";
   uint8_t b = 0xAB;
+  uint8_t buffer[64];
+  size_t count = 0;
   EXPECT_EQ(entity.getUEI8(1, &b), aErrSize);
   EXPECT_EQ(b, 0xAB);
 
@@ -288,6 +292,8 @@ TEST_F(PeerTest, MalformedRepliesAreRefusedOrLeftQueued) {
   EXPECT_EQ(value, 0x11111111u);
   EXPECT_EQ(timed([&] { return entity.getUEI8(5, &b); }), aErrTimeout) << "another module's reply";
   EXPECT_EQ(entity.getUEI8(6, &b), aErrUnknown);
+  EXPECT_EQ(entity.getUEI8(16, &b), aErrUnknown) << "an error reply never reads as success";
+  EXPECT_EQ(entity.getUEIBytes(16, buffer, sizeof buffer, &count), aErrUnknown);
   EXPECT_EQ(timed([&] { return entity.getUEI8(7, &b); }), aErrTimeout) << "another index";
   uint16_t s = 0;
   EXPECT_EQ(entity.getUEI16(8, &s), aErrNone);
@@ -295,8 +301,7 @@ TEST_F(PeerTest, MalformedRepliesAreRefusedOrLeftQueued) {
   EXPECT_EQ(timed([&] { return entity.setUEI8(9, 1); }), aErrTimeout) << "a set reply needs 0xC0";
   EXPECT_EQ(timed([&] { return entity.getUEI8(13, &b); }), aErrTimeout);
 
-  uint8_t buffer[64];
-  size_t count = 99;
+  count = 99;
   EXPECT_EQ(timed([&] { return entity.getUEIBytes(10, buffer, sizeof buffer, &count); }), aErrTimeout);
   EXPECT_EQ(count, 24u) << "the first packet was taken";
   EXPECT_EQ(buffer[23], 23);
