@@ -84,6 +84,10 @@ bool sModuleAddressOk(uint8_t module) {
   return module != 0 && (module & 1) == 0;
 }
 
+bool sComingUp(linkStatus status) {
+  return status == kLinkStatusStopped || status == kLinkStatusStarting || status == kLinkStatusSyncing;
+}
+
 }  // namespace
 
 // ---- Link::impl
@@ -156,7 +160,9 @@ aErr Link::impl::waitForLink(int rounds) const {
     case kLinkStatusStopped:
     case kLinkStatusStarting:
     case kLinkStatusSyncing:
-      for (int i = 0; i < rounds && status != kLinkStatusRunning; ++i) {
+      // Only a link still coming up is worth waiting for; one that fails on
+      // the way (I/O error, stream gone) is given up at once.
+      for (int i = 0; i < rounds && sComingUp(status); ++i) {
         aTime_MSSleep(kWaitForLinkPollMs);
         status = aLink_GetStatus(id);
       }
