@@ -221,7 +221,7 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned routerSeria
 
   linkSpec* found = aDiscovery_FindModule(type, routerSerialNumber, aDISCOVERY_LOOPBACK);
   if (found == nullptr) return devices;
-  Log::log(DEBUG_Updater, "Found Link Module\n");
+  Log::log(DEBUG_Updater, "Found Link Module");
   const linkSpec routerSpec = *found;
   aLinkSpec_Destroy(&found);
 
