@@ -479,11 +479,12 @@ void sDiscard(aLinkRef id) {
 }
 
 // Initialise, give one use and start a new entry; on failure the entry is
-// discarded and false returned.
-bool sBringUp(aLinkRef id, aStreamRef stream) {
+// discarded and false returned. badInitTrace (may be null) is the creator's
+// trace for an entry that vanished before initialisation.
+bool sBringUp(aLinkRef id, aStreamRef stream, const char* badInitTrace) {
   if (aLink_Init(id, stream) != id) {
     // Only a vanished entry answers with another identifier.
-    aCorvalithDebug_Printf(aDEBUG_LINK, " aLink_Create() BAD BAD Error: %d\n", aErrConnection);
+    if (badInitTrace) aCorvalithDebug_Printf(aDEBUG_LINK, badInitTrace, aErrConnection);
     if (stream) aStream_Destroy(&stream);
     sDiscard(id);
     return false;
@@ -548,7 +549,7 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
     aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateUSB(bad)(%08X)\n", serialNumber);
     return 0;
   }
-  if (!sBringUp(id, stream)) {
+  if (!sBringUp(id, stream, nullptr)) {
     aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateUSB(bad)(%08X)\n", serialNumber);
     return 0;
   }
@@ -577,7 +578,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
     aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateTCPIP(bad)(%08X)\n", serialNumber);
     return 0;
   }
-  if (!sBringUp(id, stream)) {
+  if (!sBringUp(id, stream, " aLink_CreateTCPIP() BAD BAD Error: %d\n")) {
     aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateTCPIP(bad)(%08X)\n", serialNumber);
     return 0;
   }
@@ -608,7 +609,7 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t ba
     aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateSerial(%08X) ==> %d\n", serialNumber, err);
     return 0;
   }
-  if (!sBringUp(id, stream)) {
+  if (!sBringUp(id, stream, nullptr)) {
     aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateSerial(%08X) ==> %d\n", serialNumber,
                            aErrConnection);
     return 0;
@@ -623,7 +624,7 @@ aLinkRef aLink_Create(aStreamRef stream) {
   std::lock_guard<std::mutex> create(gCreateMutex);
   aLinkRef id = sCreate2(kLinkTypeStream, kLinkStreamKey, 0, 0);
   aCorvalithDebug_Printf(aDEBUG_LINK, "\n sCreate(%08X)==>%d\n", kLinkStreamKey, static_cast<int>(id));
-  return sBringUp(id, stream) ? id : 0;
+  return sBringUp(id, stream, nullptr) ? id : 0;
 }
 
 // ---- Control.
