@@ -219,6 +219,49 @@ TEST(LinkStream, PooledWritesGatherQueuedPacketsIntoOneWrite) {
   for (size_t i = writesBefore; i < sizes.size(); ++i) EXPECT_EQ(sizes[i], 4u);
 }
 
+TEST(LinkStream, PooledBlocksTakePacketsWhileHoldingAtMost4066Bytes) {
+  StreamLink l;
+  ASSERT_NE(l.id, 0u);
+  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3; }, 2000));
+  ASSERT_EQ(aLink_EnablePooledPackets(l.id, true), aErrNone);
+  l.stream.setWriteGate(false);
+  ASSERT_EQ(PutBytes(l.id, 0x04, {0x10}), aErrNone);
+  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.writeBlocked; }, 2000));
+  const size_t writesBefore = l.stream.writeSizes().size();
+  // 135 full packets (4050 bytes) and one of 16 bytes leave the block at
+  // exactly 4066: it still takes the next full packet and goes out at 4096.
+  // The next block stops after 136 full packets (4080).
+  constexpr int kPackets = 300;
+  constexpr int kShort = 135;
+  size_t total = 0;
+  for (int i = 0; i < kPackets; ++i) {
+    Bytes data(i == kShort ? 14 : 28, 0x5A);
+    data[0] = 0x11;
+    data[1] = static_cast<uint8_t>(i);
+    data[2] = static_cast<uint8_t>(i >> 8);
+    total += data.size() + 2;
+    ASSERT_EQ(PutBytes(l.id, 0x04, data), aErrNone);
+  }
+  l.stream.setWriteGate(true);
+  // Route-on, the packet held at the gate, then the pooled blocks.
+  const size_t expectedBytes = 3 + 3 + total;
+  ASSERT_TRUE(l.stream.waitFor(
+      [&](const ScriptedStream::State& s) { return s.written.size() >= expectedBytes; }, 5000));
+  const std::vector<size_t> sizes = l.stream.writeSizes();
+  ASSERT_EQ(sizes.size(), writesBefore + 4);
+  EXPECT_EQ(sizes[writesBefore], 3u);
+  EXPECT_EQ(sizes[writesBefore + 1], 4096u);
+  EXPECT_EQ(sizes[writesBefore + 2], 4080u);
+  EXPECT_EQ(sizes[writesBefore + 3], total - 4096 - 4080);
+  const std::vector<Bytes> packets = l.stream.packetsWritten();
+  ASSERT_GE(packets.size(), static_cast<size_t>(kPackets));
+  for (int i = 0; i < kPackets; ++i) {
+    const Bytes& p = packets[packets.size() - kPackets + i];
+    ASSERT_EQ(p.size(), i == kShort ? 16u : 30u);
+    EXPECT_EQ(p[3] | p[4] << 8, i) << "no packet lost or reordered at a block edge";
+  }
+}
+
 TEST(LinkStream, StopWakesWaitersAndSendsRouteOff) {
   StreamLink l;
   ASSERT_NE(l.id, 0u);
