@@ -156,7 +156,7 @@ std::string UsageText(bool longForm, bool extended) {
                      {"baud rate for serial port", "(2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)"},
                      false});
 
-  out += "\n  Commands:\n";
+  out += "  Commands:\n";
   sAppendEntry(out, {"-B", {"list the Builds available for given device."}, true});
   sAppendEntry(out, {"-L", {"list the local Builds available for given device."}, true});
   sAppendEntry(out, {"-D", {"Discover devices that are currently connected."}, true});
@@ -178,15 +178,15 @@ std::string UsageText(bool longForm, bool extended) {
   if (extended) {
     out += "  Extended Parameters:\n";
     sAppendEntry(out, {"-e", {"echoing of bytes enabled during recovery."}, true});
-    sAppendEntry(out, {"-m", {"Attempts to use UEIBytes for faster loading"}, false});
+    sAppendEntry(out, {"-m", {"Attemps to use UEIBytes for faster loading"}, false});
     sAppendEntry(out, {"-l 'log message'", {"message to place in device history log"}, false});
     sAppendEntry(out,
                  {"-k <filename>", {"log messages written into given filename", "Default:[APP.log]"}, false});
-    sAppendEntry(out, {"-u <host:port>",
-                       {"The URL of the update server, http://<host:port>/cgi/u", "Default:127.0.0.1:8490"},
-                       false});
+    sAppendEntry(
+        out,
+        {"-u <host:port>", {"The hostname and port of the update server", "Default:127.0.0.1:8490"}, false});
 
-    out += "\n  Extended Commands:\n";
+    out += "  Extended Commands:\n";
     sAppendEntry(out, {"-I",
                        {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",
                         "specify a specific device [\"-d\" option]."},

@@ -85,6 +85,38 @@ TEST(UsageTest, BlankLinesFollowTheNamedEntries) {
   }
 }
 
+// Only the named entries are followed by a blank line, so a heading after an
+// entry without one follows it directly.
+TEST(UsageTest, HeadingsFollowTheirBlocksWithoutExtraBlankLines) {
+  const std::string in(32, ' ');
+  struct Case {
+    bool extended;
+    const char* heading;
+    std::string before;
+  } cases[] = {
+      {false, "  Parameters to commands:", ""},
+      {false, "  Commands:", in + "(2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)"},
+      {false, " Sample usage:", ""},
+      {true, "  Extended Parameters:", ""},
+      {true, "  Extended Commands:", in + "Default:127.0.0.1:8490"},
+      {true, " Sample usage:", ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> lines = sLines(UsageText(true, c.extended));
+    size_t i = sFind(lines, c.heading);
+    ASSERT_LT(i, lines.size()) << c.heading;
+    ASSERT_GT(i, 0u) << c.heading;
+    EXPECT_EQ(lines[i], c.heading);
+    EXPECT_EQ(lines[i - 1], c.before) << c.heading;
+  }
+  std::vector<std::string> lines = sLines(UsageText(true, true));
+  size_t u = sFind(lines, "     -u <host:port>");
+  ASSERT_LT(u + 1, lines.size());
+  EXPECT_EQ(lines[u], "     -u <host:port>           - The hostname and port of the update server");
+  EXPECT_EQ(lines[sFind(lines, "     -m ")],
+            "     -m                       - Attemps to use UEIBytes for faster loading");
+}
+
 TEST(UsageTest, ExtendedBlocksOnlyWhenAsked) {
   std::string plain = UsageText(true, false);
   std::string extended = UsageText(true, true);
