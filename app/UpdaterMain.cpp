@@ -164,14 +164,14 @@ int RunUpdater(int argc, const char* const argv[], UpdaterDisplayInterface& disp
     }
     Fingerprint fingerprint;
     bool got = false;
-    bool ran = sRunJob(display, [&] {
+    sRunJob(display, [&] {
       got = updater.Get_Fingerprint(fingerprint, p.serialPort, kFingerprintSerialNumber, p.birdFile,
                                     p.baudRate, true);
     });
     if (got) {
       ShowFingerprint(display, fingerprint);
     } else {
-      if (ran) display.message(Level::ERROR, "Got no response from chip");
+      display.message(Level::ERROR, "Got no response from chip");
       pending = 1;
     }
   }
@@ -192,7 +192,8 @@ int RunUpdater(int argc, const char* const argv[], UpdaterDisplayInterface& disp
     unsigned stored = 0;
     sRunJob(display, [&] { stored = updater.Download_Firmware(p.serialNumber, p.build, p.override, false); });
     if (stored != 0) {
-      // A following update installs exactly what was fetched.
+      // A following update installs exactly what was fetched. A failed -N
+      // before stays failed: a download does not make up for it.
       p.build = std::to_string(stored);
     } else {
       pending = 1;

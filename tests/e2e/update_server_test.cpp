@@ -188,6 +188,19 @@ TEST_F(UpdateServerE2E, GetRunsBeforeTheBuildListInTheSameRun) {
   EXPECT_EQ(requests.back(), "GET /cgi/u?op=builds&sn=00001A2B&");
 }
 
+// Without a main command the run's code is the worst of -N and -G: a script
+// must not read a fingerprint that never came as success.
+TEST_F(UpdateServerE2E, SuccessfulGetDoesNotHideAFailedFingerprint) {
+  auto server = StartServer();
+  const std::string port = (temp / "no-such-port").string();
+  ProcessResult r = Updater(server->url(), {"-N", "-s", port, "-G", "-d", kSerial, "-b", "1200"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(sContains(r.err, "Got no response from chip\n")) << r.err;
+  EXPECT_TRUE(fs::exists(store / kSerial / "1200.bird")) << "the download still ran";
+  r = Updater(server->url(), {"-G", "-d", kSerial, "-b", "1200"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+}
+
 TEST_F(UpdateServerE2E, UnlistedBuildFailsValidationUnlessOverridden) {
   auto server = StartServer();
   ProcessResult r = Updater(server->url(), {"-G", "-d", kSerial});  // the device now has a store entry

@@ -343,7 +343,7 @@ TEST_F(UpdaterCliTest, UnavailableJobFailsTheRun) {
   ProcessResult r = runWithStore({"-N", "-s", dir + "/no-such-port"});
   if (!sContains(r.err, kUnavailable)) GTEST_SKIP() << "the fingerprint job is in this build";
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "Get_Fingerprint is not available in this version\n");
+  EXPECT_EQ(r.err, "Get_Fingerprint is not available in this version\nGot no response from chip\n");
 }
 
 // Accepts connections on loopback and answers each request with a refusal,
