@@ -217,8 +217,8 @@ bool BirdFile::LoadFromMemory(const uint8_t* data, size_t size) {
 
 bool BirdFile::LoadImage(const uint8_t* data, size_t size) {
   if (size <= kHeaderSize) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds no compressed data (%zu bytes)\n", path.c_str(),
-             size);
+    // Nothing to decompress: zlib would answer an empty stream with -5.
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_BUF_ERROR);
     NoteProblem(sFormat("file too short (%u bytes)", static_cast<unsigned>(size)));
     if (size >= 4) signature = GetInt(data);
     if (size >= kHeaderSize) version = GetShort(data + 4);

@@ -172,6 +172,7 @@ TEST(BirdFile, LoadFailuresThrowAndSayWhy) {
     EXPECT_FALSE(file.LoadFromMemory(tiny.data(), tiny.size()));
     EXPECT_EQ(0u, file.blockCount);
   }
+  EXPECT_NE(std::string::npos, log.text().find("BIRDFILE: Error (-5) decompressing bird file.\n"));
 
   // Corrupt zlib stream.
   Bytes corrupt = BirdWriter::Wrap(GenericWriter().Container());
