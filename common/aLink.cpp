@@ -337,6 +337,18 @@ void sWritePacket(Link& link, aPacket* first) {
   }
 }
 
+// Writes whatever is still queued, route-off included. Bounded by the FIFO's
+// capacity; only ever one writer at a time (the out-pipe, or the stopper once
+// the out-pipe has ended).
+void sDrainOut(Link& link) {
+  for (size_t i = 0; i < kPacketFifoCapacity; ++i) {
+    aPacket* packet = aPacketFifo_Get(link.outFifo.load());
+    if (!packet) break;
+    sWritePacket(link, packet);
+    aPacket_Destroy(&packet);
+  }
+}
+
 void* sOutPipeProcess(void* ref) {
   Link& link = *static_cast<Link*>(ref);
   link.outUp.store(1);
@@ -346,14 +358,7 @@ void* sOutPipeProcess(void* ref) {
     sWritePacket(link, packet);
     aPacket_Destroy(&packet);
   }
-  // Whatever is still queued goes out, route-off included. Bounded by the
-  // FIFO's capacity; nothing is queued by this thread.
-  for (size_t i = 0; i < kPacketFifoCapacity; ++i) {
-    aPacket* packet = aPacketFifo_Get(link.outFifo.load());
-    if (!packet) break;
-    sWritePacket(link, packet);
-    aPacket_Destroy(&packet);
-  }
+  sDrainOut(link);
   aCorvalithDebug_Printf(aDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", static_cast<int>(link.id));
   return nullptr;
 }
@@ -402,6 +407,9 @@ aErr sStopLocked(Link& link) {
   aErr err = aErrNone;
   if (aThread_Destroy(&link.inThread) != 0) err = aErrUnknown;
   if (aThread_Destroy(&link.outThread) != 0) err = aErrUnknown;
+  // The out-pipe may have seen running go off and drained before the
+  // route-off above was queued; the module must still hear it.
+  sDrainOut(link);
   link.inUp.store(0);
   link.outUp.store(0);
   aPacket_Reset(link.incoming);
