@@ -418,6 +418,9 @@ TEST(LinkStream, PacketDebugBufferRecordsBothDirections) {
 TEST(LinkStream, PacketDebugBufferDropsOldestRecordsWhenFull) {
   StreamLink l;
   ASSERT_NE(l.id, 0u);
+  // Route-on goes out asynchronously after creation; let it pass before the
+  // buffer starts recording, so only this test's records are in it.
+  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3; }, 2000));
   ASSERT_EQ(aLink_PacketDebug_SetLogSize(l.id, 16), aErrNone);
   ASSERT_EQ(aLink_PacketDebug_Enable(l.id), aErrNone);
   const uint8_t text[14] = {'S', 'T', 'A', 'R', 'T', 0};
