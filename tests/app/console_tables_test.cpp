@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "RecordingDisplay.h"
 #include "app/ConsoleTables.h"
+#include "support/RecordingDisplay.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "FakeUsbBus.h"
-#include "RecordingDisplay.h"
 #include "app/ConsoleTables.h"
 #include "common/sim_process.h"
+#include "support/RecordingDisplay.h"
 #include "unix/cvusb.h"
 #include "updater/Updater.h"
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "LogCapture.h"
-#include "RecordingDisplay.h"
 #include "app/Parameters.h"
+#include "support/RecordingDisplay.h"
 
 namespace {
 

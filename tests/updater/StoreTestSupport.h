@@ -54,16 +54,4 @@ class CapturedLog {
   FILE* file_;
 };
 
-class DisplayRecorder final : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char* text) override { info.push_back(text); }
-  void error_message(const char* text) override { errors.push_back(text); }
-
-  std::vector<std::string> info;
-  std::vector<std::string> errors;
-};
-
 #endif

@@ -12,26 +12,12 @@
 
 #include "LoopbackHttpServer.h"
 #include "StoreTestSupport.h"
+#include "support/RecordingDisplay.h"
 #include "updater/Base64.h"
 #include "updater/BirdWriter.h"
 #include "updater/Updater.h"
 
 namespace {
-
-class RecordingDisplay final : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool running, const char* label) override {
-    spins.push_back(std::string(running ? "+" : "-") + label);
-  }
-  void info_message(const char* text) override { info.push_back(text); }
-  void error_message(const char* text) override { errors.push_back(text); }
-
-  std::vector<std::string> spins;
-  std::vector<std::string> info;
-  std::vector<std::string> errors;
-};
 
 std::string sBase64(const std::vector<uint8_t>& bytes) {
   size_t length = 0;
