@@ -775,6 +775,11 @@ aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
   return aPacketFifo_Put(link->outFifo.load(), packet);
 }
 
+size_t aLink_GetOutboundLength(aLinkRef id) {
+  LinkPtr link = sLookupLive(id);
+  return link ? aPacketFifo_GetLength(link->outFifo.load()) : 0;
+}
+
 aPacket* aLink_GetPacket(aLinkRef id) {
   LinkPtr link = sLookupLive(id);
   return link ? aPacketFifo_Get(link->inFifo.load()) : nullptr;

@@ -97,6 +97,8 @@ linkStatus aLink_GetStatus(aLinkRef link);
 
 // Queues a copy for the out-pipe (aPacketFifo_Put's results).
 aErr aLink_PutPacket(aLinkRef link, const aPacket* packet);
+// Packets queued for the out-pipe and not yet written; 0 for an unknown link.
+size_t aLink_GetOutboundLength(aLinkRef link);
 [[nodiscard]] aPacket* aLink_GetPacket(aLinkRef link);
 [[nodiscard]] aPacket* aLink_AwaitPacket(aLinkRef link, int32_t timeoutMs);
 [[nodiscard]] aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, const void* reference);

@@ -1,10 +1,13 @@
 // The UEI exchange of a Link: sending UEIs (single packets and UEI-bytes
 // series), the UEI filter and the filtered wait for a reply.
+#include <chrono>
 #include <cstring>
 
 #include "common/aDebug.h"
+#include "common/aPacketFifo.h"
 #include "cpp/Link.h"
 #include "cpp/LinkImpl.h"
+#include "unix/aOS.h"
 
 namespace Tessaron {
 namespace Corvalith {
@@ -40,6 +43,29 @@ bool sAppendValue(const uei& u, uint8_t* bytes, uint8_t* length) {
   }
 }
 
+// A long UEI-bytes series is handed to the out-pipe no faster than it drains:
+// the outbound queue empties itself when it overflows, which would silently
+// cut the series. A queue that makes no progress for this long fails it.
+constexpr size_t kUEIBytesWindow = kPacketFifoCapacity / 2;
+constexpr int kUEIBytesStallMs = 2000;
+constexpr int kUEIBytesPollMs = 1;
+
+aErr sAwaitOutboundRoom(aLinkRef id) {
+  size_t queued = aLink_GetOutboundLength(id);
+  auto progress = std::chrono::steady_clock::now();
+  // Bounded: the deadline moves only when the queue shrinks.
+  while (queued >= kUEIBytesWindow) {
+    if (std::chrono::steady_clock::now() - progress >= std::chrono::milliseconds(kUEIBytesStallMs)) {
+      return aErrTimeout;
+    }
+    aTime_MSSleep(kUEIBytesPollMs);
+    const size_t now = aLink_GetOutboundLength(id);
+    if (now < queued) progress = std::chrono::steady_clock::now();
+    queued = now;
+  }
+  return aErrNone;
+}
+
 aErr sPut(aLinkRef id, uint8_t module, uint8_t length, const uint8_t* bytes) {
   aPacket* packet = aPacket_CreateWithData(module, length, bytes);
   if (packet == nullptr) return aErrResource;
@@ -64,7 +90,8 @@ aErr sSendBytes(aLinkRef id, const uei& u) {
     if (part > 0) std::memcpy(bytes + kUEIHeader, u.v.bytesVal.data + sent, part);
     bytes[kUEIHeader + part] =
         static_cast<uint8_t>((more ? kUEIBytesMore : 0) | (counter & kUEIBytesSequenceMask));
-    err = sPut(id, u.module, static_cast<uint8_t>(kUEIHeader + part + 1), bytes);
+    err = sAwaitOutboundRoom(id);
+    if (err == aErrNone) err = sPut(id, u.module, static_cast<uint8_t>(kUEIHeader + part + 1), bytes);
     sent += part;
     ++counter;
   }

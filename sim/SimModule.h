@@ -67,7 +67,7 @@ class SimModule {
   static constexpr size_t kMaxName = 64;
   // Longest power behaviour configuration (option 31), in bytes: large
   // enough for UEI-bytes series whose sequence numbers wrap.
-  static constexpr size_t kMaxPowerConfig = 8192;
+  static constexpr size_t kMaxPowerConfig = 65536;
 
   explicit SimModule(const ModuleConfig& config);
 

@@ -297,6 +297,20 @@ TEST_F(SystemClassTest, TwoHundredPacketSeriesWrapsItsSequenceNumbers) {
   EXPECT_EQ(back, words);
 }
 
+TEST_F(SystemClassTest, SeriesLongerThanTheOutboundQueueArrivesWhole) {
+  // 9000 words = 1500 packets, more than the outbound queue holds at once.
+  std::vector<uint32_t> words(9000);
+  for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint32_t>(i * 2654435761u);
+  const size_t before = sSystemRx(record).size();
+  ASSERT_EQ(system.setInputPowerBehaviorConfig(words.data(), words.size()), aErrNone);
+  EXPECT_EQ(sSystemRx(record).size(), before + 1500);
+  std::vector<uint32_t> back(words.size(), 0);
+  size_t count = 0;
+  ASSERT_EQ(system.getInputPowerBehaviorConfig(back.data(), back.size(), &count), aErrNone);
+  ASSERT_EQ(count, words.size());
+  EXPECT_EQ(back, words);
+}
+
 TEST_F(SystemClassTest, ByteArrayLargerThanTheBufferGivesCodeOne) {
   const std::vector<uint8_t> name = sNameBytes(30);
   ASSERT_EQ(system.setName(name.data(), name.size()), aErrNone);
