@@ -30,7 +30,12 @@ aErr I2CClass::transfer(uint8_t length, const uint8_t* data, uint8_t matchLength
   err = receivePacket(match, replyLength, reply);
   if (err != aErrNone) return err;
   if (*replyLength <= kReplyStatus) return aErrPacket;
-  if (reply[kReplyStatus] & kI2CStatusError) return reply[kReplyStatus] & 0x7F;
+  if (reply[kReplyStatus] & kI2CStatusError) {
+    // The error flag with a code of 0 is still a failed transfer; its data
+    // bytes must not reach the caller as a good read.
+    const aErr code = static_cast<aErr>(reply[kReplyStatus] & 0x7F);
+    return code != aErrNone ? code : aErrUnknown;
+  }
   return aErrNone;
 }
 
