@@ -9,7 +9,8 @@
 namespace {
 
 constexpr int kBarWidth = 69;
-// A label too long for the bar still leaves a readable bar.
+// A label of 65 characters or more leaves no bar at all; such a label still
+// gets a readable one. Shorter labels keep the width they leave, however small.
 constexpr int kMinBarWidth = 10;
 constexpr int kClearWidth = 88;
 const char kBarRow[] = "=====================================================================";
@@ -60,7 +61,7 @@ void CLI_Display::update_progress(double fraction, const char* label) {
   int width = kBarWidth;
   if (label) {
     width = kBarWidth - static_cast<int>(strlen(label)) - 4;
-    if (width < kMinBarWidth) width = kMinBarWidth;
+    if (width < 1) width = kMinBarWidth;
   }
   int filled = static_cast<int>(width * fraction);
   int percent = static_cast<int>(fraction * 100);
