@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "updater/Base64.h"
-#include "updater/BirdFile.h"
+#include "updater/BirdImageCheck.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterStore.h"
@@ -50,16 +50,6 @@ std::string sNow() {
   if (!ctime_r(&now, text)) return "";
   text[std::strcspn(text, "\n")] = '\0';
   return text;
-}
-
-// A file image that the update flow could use: the header check of the store
-// and a load that finds at least one block.
-bool sIsBirdImage(const uint8_t* data, size_t size) {
-  if (size < BirdFile::kHeaderSize || std::memcmp(data, "bird", 4) != 0 || data[4] == 0 || data[5] == 0) {
-    return false;
-  }
-  BirdFile file;
-  return file.LoadFromMemory(data, size) && file.blockCount > 0;
 }
 
 }  // namespace
@@ -165,7 +155,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     display.message(UpdaterDisplayInterface::ERROR, "Failed to decode the downloaded BIRD file");
     return 0;
   }
-  if (!sIsBirdImage(bytes.get(), length)) {
+  if (!IsStorableBirdImage(bytes.get(), length)) {
     display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is not a valid BIRD file");
     return 0;
   }
