@@ -799,16 +799,22 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilter filter, const void* referen
   LinkPtr link = sLookupLive(id);
   if (!link) return nullptr;
   const auto start = std::chrono::steady_clock::now();
+  const aPacketFifoId fifo = link->inFifo.load();
   aPacket* found = nullptr;
-  // Bounded by the time-out: every slice waits or the loop ends.
-  while (!found && link->running.load() && link->status.load() == kLinkStatusRunning) {
+  // Only the start needs the link in step: a stray byte that makes the link
+  // resynchronise mid-wait must not cost the caller a reply that comes after
+  // the handshake. Bounded by the time-out: every slice waits or the loop
+  // ends, and a destroyed FIFO (teardown, reset) ends it at once.
+  bool waiting = link->running.load() && link->status.load() == kLinkStatusRunning;
+  while (!found && waiting) {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();
     if (elapsed >= timeoutMs) break;
     const int32_t remaining = static_cast<int32_t>(timeoutMs - elapsed);
-    found = aPacketFifo_AwaitFirst(link->inFifo.load(), filter, reference,
+    found = aPacketFifo_AwaitFirst(fifo, filter, reference,
                                    remaining < kAwaitSliceMs ? remaining : kAwaitSliceMs);
+    waiting = link->running.load() && link->inFifo.load() == fifo;
   }
   // A reply that arrived just before the link dropped out of step is still
   // the caller's: hand over what is queued, only the waiting stops.

@@ -309,8 +309,9 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
   }
   if (!sModuleAddressOk(module)) return aErrPacket;
   MatchReference ref{match, *length};
+  const bool inStep = isConnected();
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), sMatchFilter, &ref, kLinkReplyTimeoutMs);
-  if (packet == nullptr) return isConnected() ? aErrTimeout : aErrConnection;
+  if (packet == nullptr) return inStep ? aErrTimeout : aErrConnection;
   *length = packet->length;
   std::memcpy(out, packet->data, packet->length);
   (void)aPacket_Destroy(&packet);

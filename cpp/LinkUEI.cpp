@@ -182,8 +182,12 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, aPacket
     aCorvalithDebug_Printf(aDEBUG_LINK, "receiveUEI - Expanding timeout for large payload: %lu\n",
                            static_cast<unsigned long>(timeoutMs));
   }
+  // Not in step at the start: only a queued reply is taken, and none is a
+  // connection error. A link that loses step during the wait has still
+  // waited the whole time-out.
+  const bool inStep = isConnected();
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), filter, u, timeoutMs);
-  if (packet == nullptr) return isConnected() ? aErrTimeout : aErrConnection;
+  if (packet == nullptr) return inStep ? aErrTimeout : aErrConnection;
   (void)aPacket_Destroy(&packet);
   return aErrNone;
 }

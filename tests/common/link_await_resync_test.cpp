@@ -1,0 +1,88 @@
+// A filtered wait on a link that loses step while it waits: the wait goes on
+// through the handshake and takes a reply that comes after it, and still
+// ends at once when the link goes away.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "common/aLink.h"
+#include "link_test_support.h"
+
+namespace {
+
+uint8_t sCountAndTake42(const aPacket* packet, const void* ref) {
+  ++*static_cast<std::atomic<int>*>(const_cast<void*>(ref));
+  return packet->length > 0 && packet->data[0] == 0x42;
+}
+
+bool sWaitForCount(const std::atomic<int>& count, int atLeast, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (count.load() < atLeast) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST(LinkAwaitResync, WaitOutlivesAResynchronisationAndTakesTheLateReply) {
+  ScriptedStream stream;
+  aLinkRef id = aLink_Create(stream.make());
+  ASSERT_NE(id, 0u);
+  // Idle reads only when handed out, so the handshake moves on fed bytes
+  // alone and the link stays out of step as long as the test wants.
+  stream.setIdleAllowed(false);
+  std::atomic<int> offered{0};
+  auto waiter =
+      std::async(std::launch::async, [&] { return aLink_AwaitFirst(id, sCountAndTake42, &offered, 5000); });
+  // A refused packet shows the waiter is waiting on a link in step.
+  stream.feed({0x04, 0x01, 0x33});
+  ASSERT_TRUE(sWaitForCount(offered, 1, 2000));
+
+  stream.feed({0x05});  // odd address: out of sync
+  ASSERT_TRUE(WaitForStatus(id, kLinkStatusSyncing, 2000));
+  EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(400)), std::future_status::timeout)
+      << "losing step must not end the wait";
+
+  stream.feed({0x04, 0x00, 0x04, 0x00});
+  ASSERT_TRUE(WaitForStatus(id, kLinkStatusRunning, 2000));
+  stream.feed({0x04, 0x02, 0x42, 0x07});
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  aPacket* p = waiter.get();
+  ASSERT_NE(p, nullptr) << "the reply after the handshake is the waiter's";
+  EXPECT_EQ(p->address, 0x04);
+  EXPECT_EQ(p->data[1], 0x07);
+  aPacket_Destroy(&p);
+
+  stream.setIdleAllowed(true);
+  aLink_Destroy(&id);
+}
+
+TEST(LinkAwaitResync, WaitEndsPromptlyWhenTheLinkIsDestroyedOrStopped) {
+  for (const bool destroy : {true, false}) {
+    ScriptedStream stream;
+    aLinkRef id = aLink_Create(stream.make());
+    ASSERT_NE(id, 0u);
+    std::atomic<int> offered{0};
+    auto waiter = std::async(std::launch::async,
+                             [&] { return aLink_AwaitFirst(id, sCountAndTake42, &offered, 10000); });
+    stream.feed({0x04, 0x01, 0x33});
+    ASSERT_TRUE(sWaitForCount(offered, 1, 2000));
+    const auto start = std::chrono::steady_clock::now();
+    aLinkRef keep = id;
+    if (destroy) {
+      ASSERT_EQ(aLink_Destroy(&keep), aErrNone);
+    } else {
+      ASSERT_EQ(aLink_Stop(id), aErrNone);
+    }
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+        << (destroy ? "destroy" : "stop");
+    if (!destroy) aLink_Destroy(&id);
+  }
+}
+
+}  // namespace
