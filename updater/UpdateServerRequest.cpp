@@ -12,6 +12,7 @@
 namespace {
 
 constexpr size_t kVersionParts = 3;
+constexpr const char* kQueryPath = "/cgi/u";
 
 // A version reduced to what the comparison uses: each part as an 8-bit value,
 // the width a firmware version packs it in.
@@ -38,10 +39,6 @@ bool sNewer(const SortKey& a, const SortKey& b) {
   return std::lexicographical_compare(b.part, b.part + kVersionParts, a.part, a.part + kVersionParts);
 }
 
-const char* sBaseUrl(const char* url) {
-  return url && url[0] ? url : UpdateServerRequest::default_url;
-}
-
 std::string sSerialText(uint32_t serialNumber) {
   char text[16];
   std::snprintf(text, sizeof text, "%08X", serialNumber);
@@ -53,7 +50,7 @@ std::string sSerialText(uint32_t serialNumber) {
 bool sRequest(const char* name, const char* url, const HTTPParameters& parameters,
               std::vector<std::string>& lines) {
   try {
-    const HTTPResponse response = HTTPRequest::GET(sBaseUrl(url), parameters);
+    const HTTPResponse response = HTTPRequest::GET(UpdateServerRequest::BaseUrl(url), parameters);
     if (response.get_status() != 200) {
       if (std::string(name) == "ping") {
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
@@ -80,6 +77,17 @@ bool sRequest(const char* name, const char* url, const HTTPParameters& parameter
 
 const char* const UpdateServerRequest::default_url = "http://127.0.0.1:8490/cgi/u";
 const char* const UpdateServerRequest::delimiters = "\n";
+
+std::string UpdateServerRequest::BaseUrl(const char* url) {
+  if (url == nullptr || url[0] == '\0') return default_url;
+  const std::string given = url;
+  // The usage text asks for host:port; such a text (no scheme, no path) means
+  // the query path on that server, like the default.
+  if (given.find("://") == std::string::npos && given.find('/') == std::string::npos) {
+    return "http://" + given + kQueryPath;
+  }
+  return given;
+}
 
 std::vector<std::string> UpdateServerRequest::SplitReply(const std::string& body) {
   std::vector<std::string> lines;

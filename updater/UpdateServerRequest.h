@@ -17,6 +17,10 @@ class UpdateServerRequest {
   // Reply lines are split at these characters; empty lines are skipped.
   static const char* const delimiters;
 
+  // The URL the queries go to: default_url for a null or empty url, the
+  // query path on that server for a bare host or host:port, else url as is.
+  static std::string BaseUrl(const char* url);
+
   // --- Queries -------------------------------------------------------------
   // Each returns true only for status 200 with a first reply line beginning
   // "ok" (and, where stated, a usable result). Network and protocol failures
