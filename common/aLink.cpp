@@ -800,6 +800,8 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilter filter, const void* referen
   if (!link) return nullptr;
   const auto start = std::chrono::steady_clock::now();
   const aPacketFifoId fifo = link->inFifo.load();
+  // Carried over the slices, so each packet meets the filter once per wait.
+  aPacketFifoCursor cursor;
   aPacket* found = nullptr;
   // Only the start needs the link in step: a stray byte that makes the link
   // resynchronise mid-wait must not cost the caller a reply that comes after
@@ -812,13 +814,14 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilter filter, const void* referen
             .count();
     if (elapsed >= timeoutMs) break;
     const int32_t remaining = static_cast<int32_t>(timeoutMs - elapsed);
-    found = aPacketFifo_AwaitFirst(fifo, filter, reference,
-                                   remaining < kAwaitSliceMs ? remaining : kAwaitSliceMs);
+    found = aPacketFifo_AwaitFirstFrom(fifo, filter, reference,
+                                       remaining < kAwaitSliceMs ? remaining : kAwaitSliceMs, &cursor);
     waiting = link->running.load() && link->inFifo.load() == fifo;
   }
   // A reply that arrived just before the link dropped out of step is still
-  // the caller's: hand over what is queued, only the waiting stops.
-  if (!found) found = aPacketFifo_GetFirst(link->inFifo.load(), filter, reference);
+  // the caller's: hand over what is queued, only the waiting stops. Packets
+  // the filter already refused are not offered again.
+  if (!found) found = aPacketFifo_AwaitFirstFrom(fifo, filter, reference, 0, &cursor);
   return found;
 }
 

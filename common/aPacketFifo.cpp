@@ -215,14 +215,25 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilter filter, const void
 
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilter filter, const void* reference,
                                 int32_t timeoutMs) {
+  aPacketFifoCursor cursor;
+  return aPacketFifo_AwaitFirstFrom(id, filter, reference, timeoutMs, &cursor);
+}
+
+aPacket* aPacketFifo_AwaitFirstFrom(aPacketFifoId id, aPacketFilter filter, const void* reference,
+                                    int32_t timeoutMs, aPacketFifoCursor* cursor) {
+  if (cursor == nullptr) return nullptr;
   try {
     FifoRef fifo = sLookup(id);
     if (!fifo) return nullptr;
     const auto deadline = sDeadline(timeoutMs);
     std::unique_lock<std::mutex> lock(fifo->mutex);
-    // Entries at or before lastExamined were already offered during this call;
+    // Entries at or before lastExamined were already offered during this wait;
     // the signed difference keeps the comparison right across wrap-around.
-    uint32_t lastExamined = fifo->windowStart.load() - 1;
+    if (!cursor->started) {
+      cursor->lastExamined = fifo->windowStart.load() - 1;
+      cursor->started = true;
+    }
+    uint32_t& lastExamined = cursor->lastExamined;
     auto found = fifo->queue.end();
     auto accepted = [&] {
       if (!fifo->isOpen) return true;

@@ -51,6 +51,18 @@ aErr aPacketFifo_Put(aPacketFifoId fifo, const aPacket* packet);
 // FIFO is destroyed meanwhile.
 [[nodiscard]] aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifo, aPacketFilter filter, const void* reference,
                                               int32_t timeoutMs);
+// Where a filtered wait cut into several calls has got to, so that each packet
+// is still offered to the filter only once over all of them. A fresh cursor
+// starts at the oldest queued packet; keep it with one FIFO only.
+struct aPacketFifoCursor {
+  bool started = false;
+  uint32_t lastExamined = 0;
+};
+// aPacketFifo_AwaitFirst that goes on from the cursor and leaves it after the
+// last packet offered.
+[[nodiscard]] aPacket* aPacketFifo_AwaitFirstFrom(aPacketFifoId fifo, aPacketFilter filter,
+                                                  const void* reference, int32_t timeoutMs,
+                                                  aPacketFifoCursor* cursor);
 // Frees every packet the filter accepts; the rest keep their order. The number
 // removed; 0 for an unknown FIFO.
 size_t aPacketFifo_DrainPackets(aPacketFifoId fifo, aPacketFilter filter, const void* reference);

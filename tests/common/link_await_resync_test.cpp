@@ -1,6 +1,7 @@
 // A filtered wait on a link that loses step while it waits: the wait goes on
 // through the handshake and takes a reply that comes after it, and still
-// ends at once when the link goes away.
+// ends at once when the link goes away. However long it waits, each packet
+// meets the filter once.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "common/aLink.h"
+#include "common/aPacketFifo.h"
 #include "link_test_support.h"
 
 namespace {
@@ -83,6 +85,53 @@ TEST(LinkAwaitResync, WaitEndsPromptlyWhenTheLinkIsDestroyedOrStopped) {
         << (destroy ? "destroy" : "stop");
     if (!destroy) aLink_Destroy(&id);
   }
+}
+
+uint8_t sCountAndRefuse(const aPacket*, const void* ref) {
+  ++*static_cast<std::atomic<int>*>(const_cast<void*>(ref));
+  return 0;
+}
+
+TEST(LinkAwaitResync, CursorOffersEachPacketOnceOverSeveralCalls) {
+  aPacketFifoId fifo = aPacketFifo_Create();
+  ASSERT_NE(fifo, 0u);
+  const uint8_t data[] = {0x42};
+  aPacket* p = aPacket_CreateWithData(0x04, 1, data);
+  ASSERT_EQ(aPacketFifo_Put(fifo, p), aErrNone);
+  ASSERT_EQ(aPacketFifo_Put(fifo, p), aErrNone);
+  std::atomic<int> offered{0};
+  aPacketFifoCursor cursor;
+  EXPECT_EQ(aPacketFifo_AwaitFirstFrom(fifo, sCountAndRefuse, &offered, 0, &cursor), nullptr);
+  EXPECT_EQ(offered.load(), 2);
+  EXPECT_EQ(aPacketFifo_AwaitFirstFrom(fifo, sCountAndRefuse, &offered, 20, &cursor), nullptr);
+  EXPECT_EQ(offered.load(), 2) << "nothing new, nothing offered";
+  ASSERT_EQ(aPacketFifo_Put(fifo, p), aErrNone);
+  EXPECT_EQ(aPacketFifo_AwaitFirstFrom(fifo, sCountAndRefuse, &offered, 0, &cursor), nullptr);
+  EXPECT_EQ(offered.load(), 3) << "only the new packet";
+  aPacketFifoCursor fresh;
+  aPacket* got = aPacketFifo_AwaitFirstFrom(fifo, nullptr, nullptr, 0, &fresh);
+  ASSERT_NE(got, nullptr) << "a fresh cursor starts at the oldest packet";
+  aPacket_Destroy(&got);
+  EXPECT_EQ(aPacketFifo_AwaitFirstFrom(fifo, nullptr, nullptr, 0, nullptr), nullptr);
+  aPacket_Destroy(&p);
+  aPacketFifo_Destroy(&fifo);
+}
+
+TEST(LinkAwaitResync, LongWaitOffersEachQueuedPacketOnce) {
+  ScriptedStream stream;
+  aLinkRef id = aLink_Create(stream.make());
+  ASSERT_NE(id, 0u);
+  std::atomic<int> offered{0};
+  // Three refused packets queued before the wait, one arriving during it.
+  stream.feed({0x04, 0x01, 0x31, 0x04, 0x01, 0x32, 0x04, 0x01, 0x33});
+  ASSERT_TRUE(stream.waitFor([](const ScriptedStream::State& s) { return s.input.empty(); }, 2000));
+  auto waiter =
+      std::async(std::launch::async, [&] { return aLink_AwaitFirst(id, sCountAndRefuse, &offered, 450); });
+  ASSERT_TRUE(sWaitForCount(offered, 3, 2000));
+  stream.feed({0x04, 0x01, 0x34});
+  EXPECT_EQ(waiter.get(), nullptr);
+  EXPECT_EQ(offered.load(), 4) << "a wait of several slices offers each packet once";
+  aLink_Destroy(&id);
 }
 
 }  // namespace
