@@ -7,20 +7,13 @@
 //   scripts/netns-run build/bench/bench/discovery_bench
 // Without NETNS_PRIVATE=1 both benchmarks skip.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "common/aDiscovery.h"
+#include "support/SimProcess.h"
 
 namespace {
 
@@ -29,63 +22,15 @@ bool sPrivateNetwork() {
   return flag && std::string(flag) == "1";
 }
 
-std::string sSimPath() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "";
-  std::string path(self, static_cast<size_t>(n));
-  path = path.substr(0, path.rfind('/'));
-  return path.substr(0, path.rfind('/')) + "/sim/corvalith-sim";
-}
-
 // One simulator answering discovery for four modules; stopped by its pid.
-struct Sim {
-  pid_t pid = -1;
-  int out = -1;
-
-  bool start() {
-    const std::string path = sSimPath();
-    if (access(path.c_str(), X_OK) != 0) return false;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> strings{path, "--discovery", "all", "--lifetime", "600"};
-    for (const char* serial : {"10000001", "10000002", "10000003", "10000004"}) {
-      strings.push_back("--module");
-      strings.push_back(std::string("serial=") + serial + ",tcp=0,heartbeat-ms=0");
-    }
-    std::vector<char*> argv;
-    for (auto& s : strings) argv.push_back(&s[0]);
-    argv.push_back(nullptr);
-    pid = fork();
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(fds[1], STDOUT_FILENO);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    out = fds[0];
-    std::string seen;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline && seen.find("READY\n") == std::string::npos) {
-      pollfd p{out, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char chunk[256];
-      ssize_t n = read(out, chunk, sizeof chunk);
-      if (n <= 0) return false;
-      seen.append(chunk, static_cast<size_t>(n));
-    }
-    return seen.find("READY\n") != std::string::npos;
+bool sStartSim(SimProcess& sim) {
+  std::vector<std::string> args{"--discovery", "all", "--lifetime", "600"};
+  for (const char* serial : {"10000001", "10000002", "10000003", "10000004"}) {
+    args.push_back("--module");
+    args.push_back(std::string("serial=") + serial + ",tcp=0,heartbeat-ms=0");
   }
-
-  ~Sim() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-    if (out >= 0) close(out);
-  }
-};
+  return sim.start(args);
+}
 
 bool sCount(const linkSpec*, uint8_t* counted, void*) {
   *counted = 1;
@@ -94,8 +39,8 @@ bool sCount(const linkSpec*, uint8_t* counted, void*) {
 
 void BM_TcpipFindModulePresent(benchmark::State& state) {
   if (!sPrivateNetwork()) return state.SkipWithError("needs a private network namespace (scripts/netns-run)");
-  Sim sim;
-  if (!sim.start()) return state.SkipWithError("corvalith-sim did not start");
+  SimProcess sim;
+  if (!sStartSim(sim)) return state.SkipWithError("corvalith-sim did not start");
   for (auto _ : state) {
     linkSpec* spec = aDiscovery_FindModule(TCPIP, 0x10000003, 0);
     if (!spec) return state.SkipWithError("module not found");
@@ -106,8 +51,8 @@ BENCHMARK(BM_TcpipFindModulePresent)->Unit(benchmark::kMillisecond)->Iterations(
 
 void BM_TcpipFullSearch(benchmark::State& state) {
   if (!sPrivateNetwork()) return state.SkipWithError("needs a private network namespace (scripts/netns-run)");
-  Sim sim;
-  if (!sim.start()) return state.SkipWithError("corvalith-sim did not start");
+  SimProcess sim;
+  if (!sStartSim(sim)) return state.SkipWithError("corvalith-sim did not start");
   uint32_t found = 0;
   for (auto _ : state) found = aDiscovery_EnumerateModules(TCPIP, sCount, nullptr, 0);
   state.counters["modules"] = found;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "FakeUsbBus.h"
-#include "common/sim_process.h"
 #include "support/RecordingDisplay.h"
+#include "support/SimProcess.h"
 #include "unix/cvusb.h"
 #include "updater/Updater.h"
 

@@ -12,8 +12,8 @@
 
 #include "FakeUsbBus.h"
 #include "app/ConsoleTables.h"
-#include "common/sim_process.h"
 #include "support/RecordingDisplay.h"
+#include "support/SimProcess.h"
 #include "unix/cvusb.h"
 #include "updater/Updater.h"
 

@@ -3,7 +3,7 @@
 #include <regex>
 #include <string>
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 #include "updater/report/Log.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "LogCapture.h"
 #include "app/Parameters.h"
+#include "support/LogCapture.h"
 #include "support/RecordingDisplay.h"
 
 namespace {

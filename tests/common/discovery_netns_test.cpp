@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
-#include "sim_process.h"
+#include "support/SimProcess.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "common/aLinkTable.h"
-#include "common/sim_process.h"
 #include "link_test_support.h"
+#include "support/SimProcess.h"
 
 namespace {
 

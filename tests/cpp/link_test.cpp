@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "common/aDebug.h"
-#include "common/sim_process.h"
 #include "cpp/LinkImpl.h"
 #include "cpp/Module.h"
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
+#include "support/SimProcess.h"
 
 using namespace Tessaron::Corvalith;
 

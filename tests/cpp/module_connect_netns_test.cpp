@@ -6,10 +6,10 @@
 #include <string>
 
 #include "common/aDebug.h"
-#include "common/sim_process.h"
 #include "cpp/Module.h"
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
+#include "support/SimProcess.h"
 
 using namespace Tessaron::Corvalith;
 

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "common/aLinkTable.h"
-#include "common/sim_process.h"
 #include "cpp/I2CClass.h"
 #include "cpp/Module.h"
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
+#include "support/SimProcess.h"
 
 using namespace Tessaron::Corvalith;
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "common/aVersion.h"
-#include "common/sim_process.h"
 #include "cpp/Module.h"
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
+#include "support/SimProcess.h"
 
 using namespace Tessaron::Corvalith;
 

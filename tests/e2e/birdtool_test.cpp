@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "run_process.h"
+#include "support/RunProcess.h"
 
 namespace fs = std::filesystem;
 

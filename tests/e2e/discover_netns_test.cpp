@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
-#include "common/sim_process.h"
-#include "run_process.h"
+#include "support/RunProcess.h"
+#include "support/SimProcess.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "run_process.h"
+#include "support/RunProcess.h"
 
 #include <gtest/gtest.h>
 

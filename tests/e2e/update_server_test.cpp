@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "run_process.h"
-#include "update_server_process.h"
+#include "support/Loopback.h"
+#include "support/RunProcess.h"
+#include "support/UpdateServerProcess.h"
 
 namespace fs = std::filesystem;
 

@@ -4,25 +4,19 @@
 // server are pointed at loopback, and no run searches the network.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "run_process.h"
+#include "support/LoopbackHttpServer.h"
+#include "support/RunProcess.h"
 
 namespace fs = std::filesystem;
 
@@ -346,82 +340,13 @@ TEST_F(UpdaterCliTest, UnavailableJobFailsTheRun) {
   EXPECT_EQ(r.err, "Get_Fingerprint is not available in this version\nGot no response from chip\n");
 }
 
-// Accepts connections on loopback and answers each request with a refusal,
-// keeping the request lines.
-class RecordingHttpServer {
- public:
-  RecordingHttpServer() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(listenFd_, 8) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-        pipe(wake_) != 0) {
-      return;
-    }
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~RecordingHttpServer() {
-    if (thread_.joinable()) {
-      char c = 0;
-      ssize_t ignored = write(wake_[1], &c, 1);
-      (void)ignored;
-      thread_.join();
-    }
-    for (int fd : {listenFd_, wake_[0], wake_[1]}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-  int port() const { return port_; }
-  std::vector<std::string> requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
-
- private:
-  void serve() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-      if (poll(fds, 2, 1000) <= 0) continue;
-      if (fds[1].revents) return;
-      int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      std::string request;
-      for (int reads = 0; reads < 64 && request.find("\r\n\r\n") == std::string::npos; reads++) {
-        pollfd in = {client, POLLIN, 0};
-        if (poll(&in, 1, 2000) <= 0) break;
-        char buffer[1024];
-        ssize_t n = read(client, buffer, sizeof(buffer));
-        if (n <= 0) break;
-        request.append(buffer, static_cast<size_t>(n));
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(request.substr(0, request.find("\r\n")));
-      }
-      const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nerror\n";
-      ssize_t ignored = write(client, reply, sizeof(reply) - 1);
-      (void)ignored;
-      close(client);
-    }
-  }
-
-  int listenFd_ = -1;
-  int wake_[2] = {-1, -1};
-  int port_ = 0;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> requests_;
-};
-
 TEST_F(UpdaterCliTest, ServerUrlReachesTheUpdater) {
-  RecordingHttpServer server;
+  // Every request is answered with a refusal; the request lines are kept.
+  LoopbackHttpServer server([](const std::string&) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nerror\n";
+  });
   ASSERT_NE(server.port(), 0);
-  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/cgi/probe";
+  const std::string url = server.url("/cgi/probe");
   bool ran = false;
   for (const char* command : {"-B", "-J", "-G"}) {
     ProcessResult r = runWithStore({command, "-d", "40F5849A", "-u", url});

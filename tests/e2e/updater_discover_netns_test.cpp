@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "run_process.h"
+#include "support/RunProcess.h"
 
 namespace fs = std::filesystem;
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim_process.h"
+#include "support/SimProcess.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "common/sim_process.h"
 #include "sim/SimConfig.h"
 #include "sim/SimDiscovery.h"
+#include "support/SimProcess.h"
 
 namespace {
 

@@ -1,11 +1,7 @@
 // corvalith-sim as a program: startup lines, clean stop, links it makes and
 // removes, the record file and the faults, seen from a plain TCP client.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,24 +9,12 @@
 #include <chrono>
 #include <fstream>
 
-#include "common/sim_process.h"
+#include "support/Loopback.h"
+#include "support/SimProcess.h"
 
 typedef std::vector<uint8_t> Bytes;
 
 namespace {
-
-int Connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Reads until count bytes arrived or ms passed.
 Bytes ReadSome(int fd, size_t count, int ms) {
@@ -102,7 +86,7 @@ TEST(SimProcess, RecordsReceivedAndSentPacketsAsHex) {
   std::remove(record.c_str());
   SimProcess sim;
   ASSERT_TRUE(sim.start({"--module", "serial=0000ABD0,tcp=0,heartbeat-ms=0", "--record", record}));
-  int fd = Connect(sim.tcpPort("0000ABD0"));
+  int fd = ConnectLoopback(sim.tcpPort("0000ABD0"));
   ASSERT_GE(fd, 0);
   Send(fd, {0xAD, 0x00, 0x02, 0x02, 0x17, 0x2A});
   EXPECT_EQ(ReadSome(fd, 6, 3000), (Bytes{0x02, 0x00, 0x02, 0x02, 0x17, 0x2A}));
@@ -121,12 +105,12 @@ TEST(SimProcess, HeartbeatsDelayAndMuteFaults) {
   ASSERT_TRUE(sim.start({"--module", "serial=0000ABD1,tcp=0,heartbeat-ms=50,address=4", "--module",
                          "serial=0000ABD2,tcp=0,heartbeat-ms=0,delay-ms=300", "--module",
                          "serial=0000ABD3,tcp=0,heartbeat-ms=50,mute-after=1"}));
-  int hb = Connect(sim.tcpPort("0000ABD1"));
+  int hb = ConnectLoopback(sim.tcpPort("0000ABD1"));
   ASSERT_GE(hb, 0);
   EXPECT_EQ(ReadSome(hb, 8, 3000), (Bytes{4, 2, 0, 0, 4, 2, 0, 1})) << "up, then down";
   close(hb);
 
-  int slow = Connect(sim.tcpPort("0000ABD2"));
+  int slow = ConnectLoopback(sim.tcpPort("0000ABD2"));
   ASSERT_GE(slow, 0);
   const auto start = std::chrono::steady_clock::now();
   Send(slow, {0x02, 0x01, 0x17});
@@ -134,7 +118,7 @@ TEST(SimProcess, HeartbeatsDelayAndMuteFaults) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
   close(slow);
 
-  int mute = Connect(sim.tcpPort("0000ABD3"));
+  int mute = ConnectLoopback(sim.tcpPort("0000ABD3"));
   ASSERT_GE(mute, 0);
   Send(mute, {0x02, 0x01, 0x17});
   Bytes first = ReadSome(mute, 3, 3000);

@@ -73,8 +73,7 @@ TEST(DirectoryTest, EnsureWithoutRightsIsAPermissionError) {
   ScratchDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string target = dir.at("locked/new/deeper");
-  const ChildResult child =
-      RunInChild(dir.path(), kNobodyUid, [&] { return aDirectory_Ensure(target.c_str(), 0755); });
+  const ChildResult child = RunInChild(kNobodyUid, [&] { return aDirectory_Ensure(target.c_str(), 0755); });
   ASSERT_TRUE(child.finished);
   EXPECT_EQ(child.exitCode, aErrPermission);
   EXPECT_FALSE(sExists(dir.at("locked")));
@@ -171,8 +170,7 @@ TEST(DirectoryTest, DeleteTreeReportsAFileItCannotRemove) {
   ASSERT_EQ(chmod(dir.at("tree").c_str(), 0777), 0);
   const std::string stuck = dir.write("tree/locked/stuck", "x");
   const std::string tree = dir.at("tree");
-  const ChildResult child =
-      RunInChild(dir.path(), kNobodyUid, [&] { return aDirectory_DeleteTree(tree.c_str()); });
+  const ChildResult child = RunInChild(kNobodyUid, [&] { return aDirectory_DeleteTree(tree.c_str()); });
   ASSERT_TRUE(child.finished);
   EXPECT_EQ(child.exitCode, aErrUnknown);
   EXPECT_EQ(child.out, "---error unlink-ing file [" + stuck + "]\n");
@@ -226,8 +224,7 @@ TEST(DirectoryTest, HomeFallsBackToTheEnvironmentWithoutAPasswordEntry) {
     ++uid;
   }
   ASSERT_EQ(getpwuid(static_cast<uid_t>(uid)), nullptr);
-  ScratchDir dir;
-  const ChildResult fromHome = RunInChild(dir.path(), uid, [] {
+  const ChildResult fromHome = RunInChild(uid, [] {
     setenv("HOME", "/srv/fallback", 1);
     char buffer[64];
     aDirectory_GetHomeDirectory(buffer, sizeof buffer);
@@ -237,7 +234,7 @@ TEST(DirectoryTest, HomeFallsBackToTheEnvironmentWithoutAPasswordEntry) {
   ASSERT_TRUE(fromHome.finished);
   EXPECT_EQ(fromHome.out, "/srv/fallback");
 
-  const ChildResult nothing = RunInChild(dir.path(), uid, [] {
+  const ChildResult nothing = RunInChild(uid, [] {
     unsetenv("HOME");
     char buffer[64] = "stale";
     const aErr err = aDirectory_GetHomeDirectory(buffer, sizeof buffer);

@@ -333,7 +333,7 @@ TEST(FileTest, DeleteWithoutRightsIsAPermissionError) {
   ScratchDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string path = dir.write("f", "x");
-  const ChildResult child = RunInChild(dir.path(), kNobodyUid, [&] { return aFile_Delete(path.c_str()); });
+  const ChildResult child = RunInChild(kNobodyUid, [&] { return aFile_Delete(path.c_str()); });
   ASSERT_TRUE(child.finished);
   EXPECT_EQ(child.exitCode, aErrPermission);
   EXPECT_TRUE(aFile_Exists(path.c_str()));

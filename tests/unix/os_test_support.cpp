@@ -1,21 +1,19 @@
 #include "unix/os_test_support.h"
 
-#include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
+
+#include "support/ChildProcess.h"
 
 namespace fs = std::filesystem;
 
@@ -62,52 +60,22 @@ bool CanSwitchUser() {
   return geteuid() == 0;
 }
 
-ChildResult RunInChild(const std::string& dir, int uid, const std::function<int()>& body, int timeoutMs) {
+ChildResult RunInChild(int uid, const std::function<int()>& body, int timeoutMs) {
   ChildResult result;
-  const std::string outPath = dir + "/.child-out";
-  const std::string errPath = dir + "/.child-err";
-  fflush(stdout);
-  fflush(stderr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    return result;
-  }
-  if (pid == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-      _exit(125);
+  ChildProcess child;
+  const bool made = child.spawn([&] {
+    if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
+                     setuid(static_cast<uid_t>(uid)) != 0)) {
+      return 125;
     }
-    if (uid >= 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
-          setuid(static_cast<uid_t>(uid)) != 0) {
-        _exit(125);
-      }
-    }
-    const int code = body();
-    fflush(stdout);
-    fflush(stderr);
-    _exit(code & 0xff);
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    return body();
+  });
+  if (!made) return result;
+  const auto deadline = ChildProcess::Clock::now() + std::chrono::milliseconds(timeoutMs);
   int status = 0;
-  for (;;) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      result.finished = WIFEXITED(status);
-      result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      break;
-    }
-    if (done < 0 || std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (child.communicate("", &result.out, &result.err, deadline) && child.wait(deadline, &status)) {
+    result.finished = WIFEXITED(status);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  result.out = ReadWholeFile(outPath);
-  result.err = ReadWholeFile(errPath);
-  unlink(outPath.c_str());
-  unlink(errPath.c_str());
   return result;
 }

@@ -33,12 +33,11 @@ struct ChildResult {
   std::string err;  // its standard error
 };
 
-// Runs body in a forked child whose standard output and error go to files in
-// dir; with uid >= 0 the child first drops to that user and group. The body's
-// result (0-255) is the exit code; 125 means the drop failed. The child is
-// killed by its pid when it outlives timeoutMs.
-ChildResult RunInChild(const std::string& dir, int uid, const std::function<int()>& body,
-                       int timeoutMs = 10000);
+// Runs body in a forked child, collecting its standard output and error; with
+// uid >= 0 the child first drops to that user and group. The body's result
+// (0-255) is the exit code; 125 means the drop failed. The child is killed by
+// its pid when it outlives timeoutMs.
+ChildResult RunInChild(int uid, const std::function<int()>& body, int timeoutMs = 10000);
 
 // The unprivileged user for permission tests.
 constexpr int kNobodyUid = 65534;

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "StoreTestSupport.h"
+#include "support/LogCapture.h"
+#include "support/TempFiles.h"
 #include "updater/BirdFile.h"
 #include "updater/BirdWriter.h"
 
@@ -120,7 +121,7 @@ TEST(BirdFile, WriterOutputReadsBackBlockForBlock) {
 
 TEST(BirdFile, HeaderCheckIsSeparateFromLoading) {
   TempDir dir;
-  CapturedLog log(DEBUG_BirdFile);
+  LogCapture log(DEBUG_BirdFile);
   const Bytes container = GenericWriter().Container();
 
   // Version 0x0100 fails the store's check but loads when named directly.
@@ -155,7 +156,7 @@ TEST(BirdFile, HeaderCheckIsSeparateFromLoading) {
 
 TEST(BirdFile, LoadFailuresThrowAndSayWhy) {
   TempDir dir;
-  CapturedLog log(DEBUG_BirdFile);
+  LogCapture log(DEBUG_BirdFile);
 
   const std::string missing = dir / "missing.bird";
   try {
@@ -200,7 +201,7 @@ TEST(BirdFile, LoadFailuresThrowAndSayWhy) {
 }
 
 TEST(BirdFile, CountAndSizeMismatchesStillLoad) {
-  CapturedLog log(DEBUG_BirdFile);
+  LogCapture log(DEBUG_BirdFile);
   const Bytes firmware = RawBlock(0x01, 8, Payload(8));
 
   // Three stray bytes after the checksum: the checksum and the strays read as
@@ -345,7 +346,7 @@ TEST(BirdFile, DescriptorFieldsReadAsTheDeviceExpects) {
 }
 
 TEST(BirdFile, ReplaceSerialNumberStampsWordAndText) {
-  CapturedLog log(DEBUG_BirdFile);
+  LogCapture log(DEBUG_BirdFile);
   BirdFile file = LoadImage(GenericWriter().FileImage());
   ASSERT_TRUE(file.hasSerialOffsets);
   EXPECT_EQ(0x1010u, file.serialNumberOffset);

@@ -6,7 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "LoopbackHttpServer.h"
+#include "support/Loopback.h"
+#include "support/LoopbackHttpServer.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 #include <csignal>
 #include <string>
 
-#include "StoreTestSupport.h"
+#include "support/LogCapture.h"
+#include "support/TempFiles.h"
 #include "updater/KeyValueStore.h"
 
 namespace {
@@ -46,7 +47,7 @@ Parsed Parse(const std::string& line) {
 
 TEST(KeyValueStore, MissingFileIsCreatedWithBothTimes) {
   TempDir dir;
-  CapturedLog log(DEBUG_Attributes);
+  LogCapture log(DEBUG_Attributes);
   const std::string path = dir / "settings";
   KeyValueStore store(path);
   EXPECT_FALSE(store.modified);
@@ -252,7 +253,7 @@ TEST(KeyValueStore, KeysAreWrittenInByteOrder) {
 
 TEST(KeyValueStore, SaveReplacesTheFileAtomically) {
   TempDir dir;
-  CapturedLog log(DEBUG_Attributes);
+  LogCapture log(DEBUG_Attributes);
   const std::string path = dir / ".settings";
   KeyValueStore store(path);
   ASSERT_EQ(0, chmod(path.c_str(), 0600));
@@ -299,7 +300,7 @@ TEST(KeyValueStore, SaveReplacesTheFileAtomically) {
 
 TEST(KeyValueStore, SaveWithoutPathUsesTheDefaultName) {
   TempDir dir;
-  CapturedLog log(DEBUG_Attributes);
+  LogCapture log(DEBUG_Attributes);
   char cwd[4096];
   ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
   ASSERT_EQ(0, chdir(dir.path().c_str()));

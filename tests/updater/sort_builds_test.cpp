@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "StoreTestSupport.h"
+#include "support/LogCapture.h"
+#include "support/TempFiles.h"
 #include "updater/UpdateServerRequest.h"
 
 namespace {
@@ -42,7 +43,7 @@ TEST(SortBuildsByVersion, NewestVersionFirstByNumericParts) {
 }
 
 TEST(SortBuildsByVersion, UnusableVersionsFollowAndAreLogged) {
-  CapturedLog log(DEBUG_ServerComm);
+  LogCapture log(DEBUG_ServerComm);
   EXPECT_EQ((std::vector<std::string>{"2.0.0", "2.1"}), Versions({{"1", "2.1"}, {"2", "2.0.0"}}));
   EXPECT_NE(std::string::npos, log.text().find("_sortVersion: Exception converting version: "));
 
@@ -50,7 +51,7 @@ TEST(SortBuildsByVersion, UnusableVersionsFollowAndAreLogged) {
             Versions({{"a", ""}, {"b", "1.0.0"}, {"c", "beta"}, {"d", "3.0.0"}, {"e", "1.x.0"}}));
 
   // Nothing comparable: nothing converted, nothing logged, key order kept.
-  CapturedLog quiet(DEBUG_ServerComm);
+  LogCapture quiet(DEBUG_ServerComm);
   EXPECT_EQ((std::vector<std::string>{"x", "y", "z"}), Keys({{"y", "2.1"}, {"x", ""}, {"z", "abc"}}));
   EXPECT_EQ("", quiet.text());
 }

@@ -5,38 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "LoopbackHttpServer.h"
+#include "support/LogCapture.h"
+#include "support/Loopback.h"
+#include "support/LoopbackHttpServer.h"
 #include "updater/report/Log.h"
 
 namespace {
-
-// Captures the DEBUG_ServerComm log for one test.
-class LogCapture {
- public:
-  LogCapture() : file(std::tmpfile()), savedFh(Log::fh), savedMask(Log::package_bitmask) {
-    Log::fh = file;
-    Log::package_bitmask = DEBUG_ServerComm;
-  }
-  ~LogCapture() {
-    Log::fh = savedFh;
-    Log::package_bitmask = savedMask;
-    std::fclose(file);
-  }
-  std::string text() {
-    std::fflush(file);
-    std::rewind(file);
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
-    return out;
-  }
-
- private:
-  FILE* file;
-  FILE* savedFh;
-  uint32_t savedMask;
-};
 
 // A server that answers every request with the same body and status.
 struct FixedServer {
@@ -64,7 +38,7 @@ TEST(UpdateServerRequest, PingAcceptsOnlyAnOkFirstLineWithStatus200) {
         << "only two characters compared, blank lines skipped";
   }
   {
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     FixedServer s("error\nok\n");
     EXPECT_FALSE(UpdateServerRequest::ping(s.url().c_str()));
     EXPECT_NE(log.text().find("ServerCommClass: ping failed [" + s.url() + "?op=hi&rv=2&]\n"),
@@ -76,13 +50,13 @@ TEST(UpdateServerRequest, PingAcceptsOnlyAnOkFirstLineWithStatus200) {
     EXPECT_FALSE(UpdateServerRequest::ping(s.url().c_str())) << "empty body";
   }
   {
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     FixedServer s("ok\n", 503);
     EXPECT_FALSE(UpdateServerRequest::ping(s.url().c_str()));
     EXPECT_NE(log.text().find("PING ==> [503] [ok\n]"), std::string::npos) << log.text();
   }
   {
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     RefusingPort closed;
     EXPECT_FALSE(UpdateServerRequest::ping(closed.url().c_str()));
     EXPECT_NE(log.text().find("ping ==> [Couldn't connect to server]"), std::string::npos) << log.text();

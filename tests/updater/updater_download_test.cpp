@@ -10,9 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "LoopbackHttpServer.h"
-#include "StoreTestSupport.h"
+#include "support/Loopback.h"
+#include "support/LoopbackHttpServer.h"
 #include "support/RecordingDisplay.h"
+#include "support/TempFiles.h"
 #include "updater/Base64.h"
 #include "updater/BirdWriter.h"
 #include "updater/Updater.h"

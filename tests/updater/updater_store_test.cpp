@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "StoreTestSupport.h"
+#include "support/LogCapture.h"
+#include "support/TempFiles.h"
 #include "updater/BirdWriter.h"
 #include "updater/UpdaterStore.h"
 
@@ -35,7 +36,7 @@ std::vector<std::string> Names(const std::vector<UpdaterStoreItem>& items) {
 
 TEST(UpdaterStore, BaseDirectoryIsCreatedOrRefused) {
   TempDir dir;
-  CapturedLog log(DEBUG_Updater);
+  LogCapture log(DEBUG_Updater);
   const std::string deep = dir / "a/b/c";
   UpdaterStore store(deep);
   EXPECT_EQ(deep, store.BasePath());
@@ -64,7 +65,7 @@ TEST(UpdaterStore, BaseDirectoryIsCreatedOrRefused) {
 
 TEST(UpdaterStore, AddAndFindDevices) {
   TempDir dir;
-  CapturedLog log(DEBUG_Updater);
+  LogCapture log(DEBUG_Updater);
   UpdaterStore store(dir.path());
   EXPECT_FALSE(store.FindDevice(0x1A2B));
   EXPECT_NE(std::string::npos, log.text().find("UpdaterStore: FindDevice Not Found 00001A2B.\n"));

@@ -1,4 +1,4 @@
-#include "StoreTestSupport.h"
+#include "support/TempFiles.h"
 
 #include <dirent.h>
 #include <stdlib.h>
@@ -93,32 +93,5 @@ std::vector<std::string> ListNames(const std::string& path) {
 std::map<std::string, std::string> SnapshotTree(const std::string& root) {
   std::map<std::string, std::string> out;
   sSnapshot(root, "", out);
-  return out;
-}
-
-CapturedLog::CapturedLog(uint32_t packages)
-    : savedMask_(Log::package_bitmask), savedFile_(Log::fh), savedStamp_(Log::timestamped), file_(tmpfile()) {
-  Log::package_bitmask = packages;
-  Log::timestamped = false;
-  Log::SetOutput(file_);
-}
-
-CapturedLog::~CapturedLog() {
-  Log::package_bitmask = savedMask_;
-  Log::timestamped = savedStamp_;
-  Log::SetOutput(savedFile_);
-  if (file_) fclose(file_);
-}
-
-std::string CapturedLog::text() const {
-  std::string out;
-  if (file_ == nullptr) return out;
-  fflush(file_);
-  const long end = ftell(file_);
-  rewind(file_);
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), file_)) > 0) out.append(buffer, n);
-  fseek(file_, end, SEEK_SET);
   return out;
 }

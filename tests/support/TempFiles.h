@@ -1,17 +1,12 @@
-// Helpers for the firmware-file, settings and store tests: a temporary
-// directory removed with everything in it, whole-file reads and writes, a
-// captured debug log and a display that records its messages.
-#ifndef CORVALITH_TESTS_UPDATER_STORETESTSUPPORT_H
-#define CORVALITH_TESTS_UPDATER_STORETESTSUPPORT_H
+// Files for tests: a temporary directory removed with everything in it,
+// whole-file reads and writes, listings and snapshots of a tree.
+#ifndef CORVALITH_TESTS_SUPPORT_TEMPFILES_H
+#define CORVALITH_TESTS_SUPPORT_TEMPFILES_H
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
-
-#include "updater/report/Log.h"
-#include "updater/report/UpdaterDisplayInterface.h"
 
 class TempDir {
  public:
@@ -36,22 +31,5 @@ void MakeDirectory(const std::string& path);
 std::vector<std::string> ListNames(const std::string& path);
 // Every file below root (relative path -> content), for "nothing changed".
 std::map<std::string, std::string> SnapshotTree(const std::string& root);
-
-// Sends the debug log of the given packages to a temporary file for the
-// lifetime of the object, then restores the logger.
-class CapturedLog {
- public:
-  explicit CapturedLog(uint32_t packages);
-  ~CapturedLog();
-  CapturedLog(const CapturedLog&) = delete;
-  CapturedLog& operator=(const CapturedLog&) = delete;
-  std::string text() const;
-
- private:
-  uint32_t savedMask_;
-  FILE* savedFile_;
-  bool savedStamp_;
-  FILE* file_;
-};
 
 #endif

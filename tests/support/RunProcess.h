@@ -1,8 +1,8 @@
 // Runs a program to completion for end-to-end tests: its standard output,
 // standard error and exit status are collected, and a program that overstays
 // its time-out is killed by its pid.
-#ifndef CORVALITH_TESTS_E2E_RUN_PROCESS_H
-#define CORVALITH_TESTS_E2E_RUN_PROCESS_H
+#ifndef CORVALITH_TESTS_SUPPORT_RUNPROCESS_H
+#define CORVALITH_TESTS_SUPPORT_RUNPROCESS_H
 
 #include <map>
 #include <string>

@@ -1,8 +1,10 @@
-// Points the process-wide log at a temporary file for one test and puts the
-// logger back as it was afterwards.
-#ifndef CORVALITH_TESTS_APP_LOGCAPTURE_H
-#define CORVALITH_TESTS_APP_LOGCAPTURE_H
+// Points the process-wide log at a temporary file for one test, with the
+// debug output of the given packages on, and puts the logger back as it was
+// afterwards. Header-only so that only folders that link the logger use it.
+#ifndef CORVALITH_TESTS_SUPPORT_LOGCAPTURE_H
+#define CORVALITH_TESTS_SUPPORT_LOGCAPTURE_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -10,9 +12,9 @@
 
 class LogCapture {
  public:
-  LogCapture()
+  explicit LogCapture(uint32_t packages = 0)
       : savedMask_(Log::package_bitmask), savedFh_(Log::fh), savedStamp_(Log::timestamped), file_(tmpfile()) {
-    Log::package_bitmask = 0;
+    Log::package_bitmask = packages;
     Log::timestamped = false;
     Log::SetOutput(file_);
   }

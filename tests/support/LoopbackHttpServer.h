@@ -1,8 +1,8 @@
 // A scripted HTTP/1.0-style server on 127.0.0.1 for client tests: it records
 // each request line and answers with whatever raw bytes the test chose, or
 // keeps the connection open without a word to make the client stall.
-#ifndef CORVALITH_TESTS_UPDATER_LOOPBACKHTTPSERVER_H
-#define CORVALITH_TESTS_UPDATER_LOOPBACKHTTPSERVER_H
+#ifndef CORVALITH_TESTS_SUPPORT_LOOPBACKHTTPSERVER_H
+#define CORVALITH_TESTS_SUPPORT_LOOPBACKHTTPSERVER_H
 
 #include <atomic>
 #include <functional>
@@ -44,22 +44,6 @@ class LoopbackHttpServer {
   mutable std::mutex lock;
   std::vector<std::string> seen;
   std::thread worker;
-};
-
-// A loopback port that is bound but not listening: connections to it are
-// refused at once, and nobody else can take it while this object lives.
-class RefusingPort {
- public:
-  RefusingPort();
-  ~RefusingPort();
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-  int port() const { return boundPort; }
-  std::string url(const std::string& path = "/cgi/u") const;
-
- private:
-  int fd = -1;
-  int boundPort = 0;
 };
 
 #endif

@@ -1,13 +1,13 @@
-#include "LoopbackHttpServer.h"
+#include "support/LoopbackHttpServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
+
+#include "support/Loopback.h"
 
 namespace {
 
@@ -16,45 +16,12 @@ constexpr size_t kMaxRequestHead = 16384;
 // Longest a held connection stays open; the client tests give up far sooner.
 constexpr auto kMaxHold = std::chrono::seconds(20);
 
-// A TCP socket bound to a free port on 127.0.0.1; its port through *port.
-int sBindLoopback(int* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(fd);
-    throw std::runtime_error("bind on 127.0.0.1");
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
 }  // namespace
 
 LoopbackHttpServer::LoopbackHttpServer(Script s) : script(std::move(s)) {
-  listenFd = sBindLoopback(&listenPort);
-  if (listen(listenFd, 8) != 0) {
-    close(listenFd);
-    throw std::runtime_error("listen on 127.0.0.1");
-  }
+  listenFd = BindLoopback(&listenPort, 8);
+  if (listenFd < 0) throw std::runtime_error("listen on 127.0.0.1");
   worker = std::thread([this] { Run(); });
-}
-
-RefusingPort::RefusingPort() {
-  fd = sBindLoopback(&boundPort);
-}
-
-RefusingPort::~RefusingPort() {
-  close(fd);
-}
-
-std::string RefusingPort::url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(boundPort) + path;
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() {
