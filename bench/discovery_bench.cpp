@@ -13,14 +13,10 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
+#include "support/Environment.h"
 #include "support/SimProcess.h"
 
 namespace {
-
-bool sPrivateNetwork() {
-  const char* flag = std::getenv("NETNS_PRIVATE");
-  return flag && std::string(flag) == "1";
-}
 
 // One simulator answering discovery for four modules; stopped by its pid.
 bool sStartSim(SimProcess& sim) {
@@ -38,7 +34,7 @@ bool sCount(const linkSpec*, uint8_t* counted, void*) {
 }
 
 void BM_TcpipFindModulePresent(benchmark::State& state) {
-  if (!sPrivateNetwork()) return state.SkipWithError("needs a private network namespace (scripts/netns-run)");
+  if (!InPrivateNetwork()) return state.SkipWithError(kNeedsPrivateNetwork);
   SimProcess sim;
   if (!sStartSim(sim)) return state.SkipWithError("corvalith-sim did not start");
   for (auto _ : state) {
@@ -50,7 +46,7 @@ void BM_TcpipFindModulePresent(benchmark::State& state) {
 BENCHMARK(BM_TcpipFindModulePresent)->Unit(benchmark::kMillisecond)->Iterations(50);
 
 void BM_TcpipFullSearch(benchmark::State& state) {
-  if (!sPrivateNetwork()) return state.SkipWithError("needs a private network namespace (scripts/netns-run)");
+  if (!InPrivateNetwork()) return state.SkipWithError(kNeedsPrivateNetwork);
   SimProcess sim;
   if (!sStartSim(sim)) return state.SkipWithError("corvalith-sim did not start");
   uint32_t found = 0;

@@ -4,43 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "FakeUsbBus.h"
+#include "support/Environment.h"
 #include "support/RecordingDisplay.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 #include "unix/cvusb.h"
 #include "updater/Updater.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-// Removes the directory and the variable however the test ends.
-struct TempDevDir {
-  std::string path;
-  ~TempDevDir() {
-    unsetenv("CORVALITH_DEV_DIR");
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
-
-bool sPrivateNetwork() {
-  const char* flag = std::getenv("NETNS_PRIVATE");
-  return flag && std::string(flag) == "1";
-}
-
 TEST(DiscoverOrderNetnsTest, NoTransportListsUsbModulesBeforeTcpipOnes) {
-  if (!sPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (scripts/netns-run)";
-  char path[] = "/tmp/cv_app_order_XXXXXX";
-  ASSERT_NE(mkdtemp(path), nullptr);
-  TempDevDir temp{path};
-  const std::string& dir = temp.path;
-  // The namespace is this test's own, so the variable changes nothing else.
-  setenv("CORVALITH_DEV_DIR", dir.c_str(), 1);
+  if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
+  TempDir temp;
+  const std::string& dir = temp.path();
+  ScopedEnv devDir("CORVALITH_DEV_DIR", dir);
   SimProcess sim;
   // The TCP/IP module's serial sorts first, so the order is not by serial.
   ASSERT_TRUE(sim.start({"--dev-dir", dir, "--discovery", "all", "--lifetime", "60", "--module",

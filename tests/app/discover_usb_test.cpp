@@ -12,8 +12,10 @@
 
 #include "FakeUsbBus.h"
 #include "app/ConsoleTables.h"
+#include "support/Environment.h"
 #include "support/RecordingDisplay.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 #include "unix/cvusb.h"
 #include "updater/Updater.h"
 
@@ -26,25 +28,7 @@ constexpr const char* kUsbHeader =
 
 class DiscoverUsbTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char path[] = "/tmp/cv_app_discover_XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    dir = path;
-    const char* old = std::getenv("CORVALITH_DEV_DIR");
-    hadDevDir = old != nullptr;
-    if (old) oldDevDir = old;
-    setenv("CORVALITH_DEV_DIR", dir.c_str(), 1);
-  }
-  void TearDown() override {
-    sim.stop();
-    if (hadDevDir) {
-      setenv("CORVALITH_DEV_DIR", oldDevDir.c_str(), 1);
-    } else {
-      unsetenv("CORVALITH_DEV_DIR");
-    }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
+  void TearDown() override { sim.stop(); }
 
   // The RX lines of the simulator's record for one module, as hex text.
   std::vector<std::string> received(const std::string& serial) {
@@ -59,10 +43,10 @@ class DiscoverUsbTest : public ::testing::Test {
   }
   std::string record() const { return dir + "/packets.txt"; }
 
+  TempDir devDir;
+  const std::string dir = devDir.path();
+  ScopedEnv devDirVariable{"CORVALITH_DEV_DIR", dir};
   SimProcess sim;
-  std::string dir;
-  std::string oldDevDir;
-  bool hadDevDir = false;
 };
 
 TEST_F(DiscoverUsbTest, TableShowsEachModuleTheNameFrom2_10_4AndTheErrorLineForAHeldModule) {

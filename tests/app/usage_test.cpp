@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/Usage.h"
+#include "support/Text.h"
 
 namespace {
 
@@ -13,14 +13,6 @@ const char* const kHeader =
     "\nApplication Usage:\nUpdater <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n    [-d serial_num]\n"
     "    [-t transport] [-r router_serial]\n    [-s serial_port] [-o baud_rate]\n\n"
     "  Corvalith Update and Maintenance Application\n    -H -h or --help for full usage information.\n\n";
-
-std::vector<std::string> sLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
 
 // The line after the first one that begins with prefix.
 size_t sFind(const std::vector<std::string>& lines, const std::string& prefix) {
@@ -47,7 +39,7 @@ TEST(UsageTest, ShortFormIsTheHeader) {
 TEST(UsageTest, LongFormEntriesAreAligned) {
   std::string text = UsageText(true, true);
   ASSERT_EQ(text.rfind(kHeader, 0), 0u);
-  std::vector<std::string> lines = sLines(text.substr(std::string(kHeader).size()));
+  std::vector<std::string> lines = SplitLines(text.substr(std::string(kHeader).size()));
   std::regex entry("     [-][^ ].{0,23} *- .+");
   size_t entries = 0;
   for (const std::string& line : lines) {
@@ -67,7 +59,7 @@ TEST(UsageTest, LongFormEntriesAreAligned) {
 }
 
 TEST(UsageTest, BlankLinesFollowTheNamedEntries) {
-  std::vector<std::string> lines = sLines(UsageText(true, true));
+  std::vector<std::string> lines = SplitLines(UsageText(true, true));
   for (const char* option : {"-B", "-L", "-D", "-G", "-H or -h", "-e", "-I", "-OVERRIDE", "-N", "-X", "-C"}) {
     size_t i = sFind(lines, std::string("     ") + option + " ");
     ASSERT_LT(i, lines.size()) << option;
@@ -102,14 +94,14 @@ TEST(UsageTest, HeadingsFollowTheirBlocksWithoutExtraBlankLines) {
       {true, " Sample usage:", ""},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> lines = sLines(UsageText(true, c.extended));
+    std::vector<std::string> lines = SplitLines(UsageText(true, c.extended));
     size_t i = sFind(lines, c.heading);
     ASSERT_LT(i, lines.size()) << c.heading;
     ASSERT_GT(i, 0u) << c.heading;
     EXPECT_EQ(lines[i], c.heading);
     EXPECT_EQ(lines[i - 1], c.before) << c.heading;
   }
-  std::vector<std::string> lines = sLines(UsageText(true, true));
+  std::vector<std::string> lines = SplitLines(UsageText(true, true));
   size_t u = sFind(lines, "     -u <host:port>");
   ASSERT_LT(u + 1, lines.size());
   EXPECT_EQ(lines[u], "     -u <host:port>           - The hostname and port of the update server");
@@ -134,7 +126,7 @@ TEST(UsageTest, ExtendedBlocksOnlyWhenAsked) {
 }
 
 TEST(UsageTest, LogPackagesListedInGroups) {
-  std::vector<std::string> lines = sLines(UsageText(true, true));
+  std::vector<std::string> lines = SplitLines(UsageText(true, true));
   size_t i = sFind(lines, "     -X <BIT_MASK>");
   ASSERT_LT(i + 21, lines.size());
   const std::string in(32, ' ');
@@ -166,7 +158,7 @@ TEST(UsageTest, LogPackagesListedInGroups) {
 }
 
 TEST(UsageTest, SamplesPaddedTo31) {
-  std::vector<std::string> lines = sLines(UsageText(true, false));
+  std::vector<std::string> lines = SplitLines(UsageText(true, false));
   size_t i = sFind(lines, " Sample usage:");
   ASSERT_LT(i + 1, lines.size());
   EXPECT_EQ(lines[i + 1].substr(0, 31), "  -D                           ");

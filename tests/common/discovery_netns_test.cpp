@@ -12,16 +12,12 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
+#include "support/Environment.h"
 #include "support/SimProcess.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool sPrivateNetwork() {
-  const char* flag = std::getenv("NETNS_PRIVATE");
-  return flag && std::string(flag) == "1";
-}
 
 struct Found {
   std::vector<linkSpec> specs;
@@ -43,7 +39,7 @@ long sMsSince(Clock::time_point start) {
 class DiscoveryNetnsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!sPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (scripts/netns-run)";
+    if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
   }
 
   // Starts a simulator answering discovery on every interface with these

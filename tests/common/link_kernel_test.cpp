@@ -11,31 +11,17 @@
 
 #include "common/aLinkTable.h"
 #include "link_test_support.h"
+#include "support/Environment.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 
 namespace {
 
 class LinkKernel : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = ::testing::TempDir() + "link_kernel_" + std::to_string(getpid());
-    mkdir(dir_.c_str(), 0700);
-    const char* old = getenv("CORVALITH_DEV_DIR");
-    hadOld_ = old != nullptr;
-    if (old) old_ = old;
-    setenv("CORVALITH_DEV_DIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (hadOld_) {
-      setenv("CORVALITH_DEV_DIR", old_.c_str(), 1);
-    } else {
-      unsetenv("CORVALITH_DEV_DIR");
-    }
-    rmdir(dir_.c_str());
-  }
-  std::string dir_;
-  std::string old_;
-  bool hadOld_ = false;
+  TempDir devDir_;
+  const std::string dir_ = devDir_.path();
+  ScopedEnv devDirVariable_{"CORVALITH_DEV_DIR", dir_};
 };
 
 }  // namespace

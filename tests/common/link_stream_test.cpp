@@ -55,6 +55,17 @@ uint8_t sNeverAccept(const aPacket*, const void*) {
   return 0;
 }
 
+// Pooling on, with the write of one packet held at the gate so that the
+// packets put next queue up behind it.
+void sHoldPooledWrites(StreamLink& l) {
+  ASSERT_NE(l.id, 0u);
+  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3; }, 2000));
+  ASSERT_EQ(aLink_EnablePooledPackets(l.id, true), aErrNone);
+  l.stream.setWriteGate(false);
+  ASSERT_EQ(PutBytes(l.id, 0x04, {0x10}), aErrNone);
+  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.writeBlocked; }, 2000));
+}
+
 }  // namespace
 
 TEST(LinkStream, CreateStartsInStepAndSendsRouteOn) {
@@ -188,13 +199,7 @@ TEST(LinkStream, UserFilterSeesEveryPacketFirstAndConsumesWhatItAccepts) {
 
 TEST(LinkStream, PooledWritesGatherQueuedPacketsIntoOneWrite) {
   StreamLink l;
-  ASSERT_NE(l.id, 0u);
-  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3; }, 2000));
-  ASSERT_EQ(aLink_EnablePooledPackets(l.id, true), aErrNone);
-  // Hold the first write at the gate while the rest queue up behind it.
-  l.stream.setWriteGate(false);
-  ASSERT_EQ(PutBytes(l.id, 0x04, {0x10}), aErrNone);
-  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.writeBlocked; }, 2000));
+  ASSERT_NO_FATAL_FAILURE(sHoldPooledWrites(l));
   for (uint8_t i = 0; i < 200; ++i)
     ASSERT_EQ(PutBytes(l.id, 0x04, {0x11, i, 0, 0, 0, 0, 0, 0, 0, 0}), aErrNone);
   l.stream.setWriteGate(true);
@@ -221,12 +226,7 @@ TEST(LinkStream, PooledWritesGatherQueuedPacketsIntoOneWrite) {
 
 TEST(LinkStream, PooledBlocksTakePacketsWhileHoldingAtMost4066Bytes) {
   StreamLink l;
-  ASSERT_NE(l.id, 0u);
-  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3; }, 2000));
-  ASSERT_EQ(aLink_EnablePooledPackets(l.id, true), aErrNone);
-  l.stream.setWriteGate(false);
-  ASSERT_EQ(PutBytes(l.id, 0x04, {0x10}), aErrNone);
-  ASSERT_TRUE(l.stream.waitFor([](const ScriptedStream::State& s) { return s.writeBlocked; }, 2000));
+  ASSERT_NO_FATAL_FAILURE(sHoldPooledWrites(l));
   const size_t writesBefore = l.stream.writeSizes().size();
   // 135 full packets (4050 bytes) and one of 16 bytes leave the block at
   // exactly 4066: it still takes the next full packet and goes out at 4096.

@@ -9,12 +9,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "cpp/Link.h"
 #include "cpp_test_support.h"
+#include "support/Environment.h"
+#include "support/TempFiles.h"
 
 using namespace Tessaron::Corvalith;
 
@@ -25,14 +26,6 @@ constexpr uint32_t kSilentSerial = 0x7C0000A1;
 class SilentUsbModule : public ::testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/cv_linkwait_XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    dir = path;
-    const char* old = std::getenv("CORVALITH_DEV_DIR");
-    hadDevDir = old != nullptr;
-    if (old) oldDevDir = old;
-    setenv("CORVALITH_DEV_DIR", dir.c_str(), 1);
-
     master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
@@ -43,18 +36,11 @@ class SilentUsbModule : public ::testing::Test {
   }
   void TearDown() override {
     if (master >= 0) close(master);
-    if (hadDevDir) {
-      setenv("CORVALITH_DEV_DIR", oldDevDir.c_str(), 1);
-    } else {
-      unsetenv("CORVALITH_DEV_DIR");
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
 
-  std::string dir;
-  std::string oldDevDir;
-  bool hadDevDir = false;
+  TempDir devDir;
+  const std::string dir = devDir.path();
+  ScopedEnv devDirVariable{"CORVALITH_DEV_DIR", dir};
   int master = -1;
 };
 

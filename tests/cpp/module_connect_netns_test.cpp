@@ -9,21 +9,17 @@
 #include "cpp/Module.h"
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
+#include "support/Environment.h"
 #include "support/SimProcess.h"
 
 using namespace Tessaron::Corvalith;
 
 namespace {
 
-bool sPrivateNetwork() {
-  const char* flag = std::getenv("NETNS_PRIVATE");
-  return flag != nullptr && std::string(flag) == "1";
-}
-
 class DiscoverConnectNetnsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!sPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (scripts/netns-run)";
+    if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
     ASSERT_TRUE(sim.start({"--discovery", "all", "--module", "serial=8D000001,tcp=0,address=6,model=17",
                            "--module", "serial=8D000002,tcp=0,address=8,model=31", "--lifetime", "120"}));
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/RunProcess.h"
+#include "support/TempFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -19,13 +20,12 @@ const std::string kUpdater = CV_BINARY_DIR "/Updater";
 
 class BirdtoolTest : public ::testing::Test {
  protected:
+  TempDir tempDir;
+
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "cv-birdtool-XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
-    dir = pattern;
+    dir = tempDir.path();
     std::ofstream(dir / "fw.bin", std::ios::binary) << std::string(4096, '\0') << "end";
   }
-  void TearDown() override { fs::remove_all(dir); }
 
   std::vector<std::string> PackArgs(const fs::path& out) const {
     return {"pack",

@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
+#include "support/Environment.h"
 #include "support/RunProcess.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
+#include "support/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -29,19 +32,6 @@ constexpr const char* kTcpHeader =
     "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       Device Name";
 constexpr const char* kUsbHeader =
     "    Device    Module   Router  Model          Firmware Version (Build)    Device Name";
-
-bool sPrivateNetwork() {
-  const char* flag = std::getenv("NETNS_PRIVATE");
-  return flag && std::string(flag) == "1";
-}
-
-std::vector<std::string> sLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
 
 bool sContains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -84,15 +74,11 @@ bool sIsRouteToMe(const Received& r, unsigned flag) {
 
 class DiscoverNetnsTest : public ::testing::Test {
  protected:
+  TempDir tempDir;
+
   void SetUp() override {
-    if (!sPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (scripts/netns-run)";
-    char path[] = "/tmp/cv_e2e_discover_XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    dir = path;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!dir.empty()) fs::remove_all(dir, ignored);
+    if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
+    dir = tempDir.path();
   }
 
   // Simulated modules answering discovery on every interface.
@@ -130,7 +116,7 @@ TEST_F(DiscoverNetnsTest, TcpTableShowsEveryModuleWithItsAddressVersionBuildAndN
   ProcessResult r = updater({"-D", "-t", "TCP"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "") << "discovery shows failures in the table, not as messages";
-  std::vector<std::string> lines = sLines(r.out);
+  std::vector<std::string> lines = SplitLines(r.out);
   ASSERT_EQ(lines.size(), 8u) << r.out;
   EXPECT_EQ(lines[0].rfind("Updater (Version: ", 0), 0u) << lines[0];
   EXPECT_EQ(lines[1], "Searching for Corvalith devices");
@@ -190,7 +176,7 @@ TEST_F(DiscoverNetnsTest, NetworkSweepFindsTheModulesBehindTheRouterAndProbesOnl
     const std::vector<std::string> expected = {
         "Searching for Corvalith Network devices connected to D272031D", run.table, kTcpHeader, rows[0],
         rows[1]};
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected) << r.out;
 
@@ -228,7 +214,7 @@ TEST_F(DiscoverNetnsTest, UnknownRouterGivesNoDevicesAndNoError) {
         "Searching for Corvalith Network devices connected to 12345678",
         *transport ? "Discovered Devices: (TCPIP)" : "Discovered Devices: (Unknown)",
         "    No devices found."};
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected) << r.out;
   }
@@ -265,7 +251,7 @@ TEST_F(DiscoverNetnsTest, DiscoverWithoutTransportSearchesUsbOnly) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   const std::vector<std::string> expected = {"Searching for Corvalith devices", "Discovered Devices: (USB)",
                                              "    No devices found."};
-  std::vector<std::string> lines = sLines(r.out);
+  std::vector<std::string> lines = SplitLines(r.out);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected) << r.out;
   EXPECT_FALSE(sRequestArrived(receiver)) << "-D without -t sent a TCP/IP discovery request";

@@ -9,11 +9,12 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/RunProcess.h"
+#include "support/TempFiles.h"
+#include "support/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -23,14 +24,6 @@ const std::string kUpdater = CV_BINARY_DIR "/Updater";
 const std::string kBirdtool = CV_BINARY_DIR "/tools/birdtool";
 // Jobs here never contact the server; point it at a dead loopback port anyway.
 const char* const kDeadServer = "http://127.0.0.1:1/cgi/u";
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,17 +53,16 @@ std::string Row(const std::string& build, const std::string& version) {
 
 class StoreCommandsTest : public ::testing::Test {
  protected:
+  TempDir tempDir;
+
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "cv-store-e2e-XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
-    root = pattern;
+    root = tempDir.path();
     store = root / "updater";
     device = store / "00001A2B";
     fs::create_directories(device);
     WriteFile(root / "fw.bin", std::string(200, '\x5A') + "payload");
     WriteFile(root / "loader.bin", std::string(64, '\x11'));
   }
-  void TearDown() override { fs::remove_all(root); }
 
   ProcessResult Run(const std::vector<std::string>& args) {
     std::vector<std::string> all = args;
@@ -93,7 +85,7 @@ class StoreCommandsTest : public ::testing::Test {
 
   // The lines after the version line that every run prints first.
   static std::vector<std::string> Body(const std::string& out) {
-    std::vector<std::string> lines = Lines(out);
+    std::vector<std::string> lines = SplitLines(out);
     if (!lines.empty()) lines.erase(lines.begin());
     return lines;
   }
@@ -205,7 +197,7 @@ TEST_F(StoreCommandsTest, CheckRefusesBrokenFiles) {
     const ProcessResult r = Run({"-C", "-f", path.string()});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ(0u, r.err.find(c.reason)) << r.err;
-    EXPECT_EQ(1u, Lines(r.err).size()) << r.err;
+    EXPECT_EQ(1u, SplitLines(r.err).size()) << r.err;
     EXPECT_EQ(c.content, ReadFile(path));
   }
 
@@ -216,7 +208,7 @@ TEST_F(StoreCommandsTest, CheckRefusesBrokenFiles) {
   // Without -f the command only prints the version line.
   const ProcessResult bare = Run({"-C"});
   EXPECT_EQ(0, bare.exitCode);
-  EXPECT_EQ(1u, Lines(bare.out).size()) << bare.out;
+  EXPECT_EQ(1u, SplitLines(bare.out).size()) << bare.out;
 }
 
 TEST_F(StoreCommandsTest, InfoShowsSettingsAndBuilds) {
@@ -269,7 +261,7 @@ TEST_F(StoreCommandsTest, InfoOnUnknownOrBareDevices) {
 
   const ProcessResult noSerial = Run({"-I"});
   EXPECT_EQ(0, noSerial.exitCode);
-  EXPECT_EQ(1u, Lines(noSerial.out).size()) << noSerial.out;
+  EXPECT_EQ(1u, SplitLines(noSerial.out).size()) << noSerial.out;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "support/Loopback.h"
 #include "support/RunProcess.h"
+#include "support/TempFiles.h"
 #include "support/UpdateServerProcess.h"
 
 namespace fs = std::filesystem;
@@ -51,10 +52,10 @@ bool sContains(const std::string& text, const std::string& part) {
 
 class UpdateServerE2E : public ::testing::Test {
  protected:
+  TempDir tempDir;
+
   void SetUp() override {
-    char pattern[] = "/tmp/cv_e2e_server_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    temp = pattern;
+    temp = tempDir.path();
     root = temp / "served";
     storeParent = temp / "home";
     store = storeParent / "updater";
@@ -65,8 +66,6 @@ class UpdateServerE2E : public ::testing::Test {
     Publish(1300, "3.0.0", root / kSerial / "unlisted" / "1300.bird");
     sWrite(root / kSerial / "features", "analog-in\nrelay\n");
   }
-
-  void TearDown() override { fs::remove_all(temp); }
 
   void Publish(unsigned build, const std::string& version, const fs::path& out) {
     const fs::path image = temp / ("image" + std::to_string(build) + ".bin");

@@ -17,6 +17,8 @@
 
 #include "support/LoopbackHttpServer.h"
 #include "support/RunProcess.h"
+#include "support/TempFiles.h"
+#include "support/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -33,14 +35,6 @@ const std::regex kMakerNotice(R"(\(Copyright \(c\) 2019-[0-9]{4} Tessaron\))");
 const char* const kDeadServer = "http://127.0.0.1:1/cgi/u";
 const char* const kUnavailable = "is not available in this version";
 
-std::vector<std::string> sLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
-
 bool sContains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -53,17 +47,13 @@ std::string sDescribe(const std::vector<std::string>& args, const ProcessResult&
 
 class UpdaterCliTest : public ::testing::Test {
  protected:
+  TempDir tempDir;
+
   void SetUp() override {
-    char path[] = "/tmp/cv_e2e_cli_XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    dir = path;
+    dir = tempDir.path();
     home = dir + "/home";
     store = dir + "/store";
     fs::create_directory(home);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
   }
 
   ProcessResult run(const std::vector<std::string>& args, bool merge = false) {
@@ -85,7 +75,7 @@ class UpdaterCliTest : public ::testing::Test {
   }
 
   void expectVersionFirst(const ProcessResult& r) {
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_FALSE(lines.empty()) << r.err;
     EXPECT_TRUE(std::regex_match(lines[0], kVersionLine)) << lines[0];
   }
@@ -103,7 +93,7 @@ TEST_F(UpdaterCliTest, NoCommandShowsShortUsageAndTouchesNothing) {
     ProcessResult r = run(args);
     const std::string what = sDescribe(args, r);
     EXPECT_EQ(r.exitCode, 0) << what;
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 2u) << what;
     EXPECT_TRUE(std::regex_match(lines[0], kVersionLine)) << what;
     EXPECT_TRUE(std::regex_match(lines[1], kMakerNotice)) << what;
@@ -157,7 +147,7 @@ TEST_F(UpdaterCliTest, ParseErrorsFailWithShortUsageAndCreateNothing) {
     ProcessResult r = runWithStore(c.args);
     const std::string what = sDescribe(c.args, r);
     EXPECT_EQ(r.exitCode, 1) << what;
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 2u) << what;
     EXPECT_TRUE(std::regex_match(lines[0], kVersionLine)) << what;
     EXPECT_TRUE(std::regex_match(lines[1], kMakerNotice)) << what;
@@ -192,7 +182,7 @@ TEST_F(UpdaterCliTest, CommandsWithoutTheirDevice) {
     const std::string what = sDescribe(c.args, r);
     EXPECT_EQ(r.exitCode, 1) << what;
     EXPECT_EQ(r.err, c.err) << what;
-    ASSERT_EQ(sLines(r.out).size(), 1u) << "only the version line: " << what;
+    ASSERT_EQ(SplitLines(r.out).size(), 1u) << "only the version line: " << what;
     expectVersionFirst(r);
   }
 }
@@ -201,7 +191,7 @@ TEST_F(UpdaterCliTest, MainCommandPrecedence) {
   // Each run leaves out the winner of the previous one; the others lack -d,
   // so any of them that ran would print its complaint.
   ProcessResult d = runWithStore({"-J", "-L", "-B", "-U", "-D", "-t", "USB"});
-  EXPECT_EQ(sLines(d.out).at(1), "Searching for Corvalith devices");
+  EXPECT_EQ(SplitLines(d.out).at(1), "Searching for Corvalith devices");
   EXPECT_FALSE(sContains(d.err, "Must specify")) << d.err;
   EXPECT_FALSE(sContains(d.err, "Error must supply")) << d.err;
 
@@ -220,10 +210,10 @@ TEST_F(UpdaterCliTest, MainCommandPrecedence) {
 TEST_F(UpdaterCliTest, DiscoverWithoutTransportUsesUsb) {
   ProcessResult r = runWithStore({"-D"});
   expectVersionFirst(r);
-  EXPECT_EQ(sLines(r.out).at(1), "Searching for Corvalith devices");
+  EXPECT_EQ(SplitLines(r.out).at(1), "Searching for Corvalith devices");
   if (sContains(r.err, kUnavailable)) GTEST_SKIP() << "discovery is not in this build yet";
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(sLines(r.out).at(2), "Discovered Devices: (USB)");
+  EXPECT_EQ(SplitLines(r.out).at(2), "Discovered Devices: (USB)");
 }
 
 TEST_F(UpdaterCliTest, RecoveryNeedsNoDevice) {
@@ -264,7 +254,7 @@ TEST_F(UpdaterCliTest, CommandsWithoutActionEndAfterTheVersionLine) {
     ProcessResult r = runWithStore(args);
     const std::string what = sDescribe(args, r);
     EXPECT_EQ(r.exitCode, 0) << what;
-    ASSERT_EQ(sLines(r.out).size(), 1u) << what;
+    ASSERT_EQ(SplitLines(r.out).size(), 1u) << what;
     expectVersionFirst(r);
     EXPECT_EQ(r.err, "") << what;
   }
@@ -280,7 +270,7 @@ TEST_F(UpdaterCliTest, FailedFingerprintOrDownloadDecidesWithoutMainCommand) {
 TEST_F(UpdaterCliTest, FingerprintAndDownloadRunBeforeTheMainCommand) {
   ProcessResult r =
       runWithStore({"-L", "-G", "-N", "-s", dir + "/no-such-port", "-d", "1234", "-u", kDeadServer}, true);
-  std::vector<std::string> lines = sLines(r.out);
+  std::vector<std::string> lines = SplitLines(r.out);
   ASSERT_GE(lines.size(), 4u) << r.out;
   EXPECT_TRUE(std::regex_match(lines[0], kVersionLine));
   size_t get = r.out.find("Retrieving firmware for device with serial number 00001234");

@@ -3,31 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "support/Environment.h"
 #include "support/RunProcess.h"
-
-namespace fs = std::filesystem;
+#include "support/TempFiles.h"
 
 namespace {
 
-bool sPrivateNetwork() {
-  const char* flag = getenv("NETNS_PRIVATE");
-  return flag && std::string(flag) == "1";
-}
-
 class UpdaterDiscoverNetnsTest : public ::testing::Test {
  protected:
+  TempDir tempDir;
+
   void SetUp() override {
-    if (!sPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (scripts/netns-run)";
-    char path[] = "/tmp/cv_e2e_disc_XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    dir = path;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!dir.empty()) fs::remove_all(dir, ignored);
+    if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
+    dir = tempDir.path();
   }
   ProcessResult discover(const char* transport) {
     ProcessOptions o;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "server/Jwt.h"
+#include "support/TempFiles.h"
 #include "updater/Base64.h"
 #include "updater/BirdWriter.h"
 
@@ -55,10 +56,10 @@ std::string sDecodeUrl(std::string text) {
 // files that must not be taken for builds.
 class UpdateServerTest : public ::testing::Test {
  protected:
+  TempDir tempDir;
+
   void SetUp() override {
-    char pattern[] = "/tmp/cv_server_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
+    root = tempDir.path();
     const fs::path dev = root / kSerial;
     sWrite(dev / "1200.bird", sBird(1200, "2.1.0"));
     sWrite(dev / "1180.bird", sBird(1180, "2.0.9"));
@@ -69,7 +70,6 @@ class UpdateServerTest : public ::testing::Test {
     sWrite(dev / "99999999999.bird", sBird(2, "9.9.9"));
     fs::create_directories(root / "0000BEEF");
   }
-  void TearDown() override { fs::remove_all(root); }
 
   Reply Ask(const std::map<std::string, std::string>& params, Config config = Config()) {
     config.root = root.string();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Environment.h"
 #include "support/SimProcess.h"
 
 namespace {
@@ -25,9 +26,7 @@ struct Reply {
 class SimDiscoveryNetnsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* flag = std::getenv("NETNS_PRIVATE");
-    if (!flag || std::string(flag) != "1")
-      GTEST_SKIP() << "needs a private network namespace (scripts/netns-run)";
+    if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
     listener_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener_, 0);
     sockaddr_in here{};

@@ -44,7 +44,7 @@ void sSnapshot(const std::string& root, const std::string& relative,
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/cv-store-test-XXXXXX";
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/cv-test-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }

@@ -98,6 +98,14 @@ aErr sReadWithin(aStreamRef stream, uint8_t* dest, size_t count) {
   return err;
 }
 
+// A socket stream to the listener and the peer end it accepted.
+void sConnect(Listener& listener, aStreamRef* stream, int* peer) {
+  ASSERT_TRUE(listener.ok());
+  ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), stream), aErrNone);
+  *peer = listener.accept();
+  ASSERT_GE(*peer, 0);
+}
+
 // A port nobody listens on: bound once, then released.
 uint16_t sClosedPort() {
   Listener gone;
@@ -114,11 +122,9 @@ TEST(SocketStream, RefusedConnectionIsAResourceError) {
 
 TEST(SocketStream, ExchangesBytesAndWaitsWhenIdle) {
   Listener listener;
-  ASSERT_TRUE(listener.ok());
   aStreamRef stream = nullptr;
-  ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
-  int peer = listener.accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(sConnect(listener, &stream, &peer));
 
   Bytes packet{0xAD, 0x00};
   EXPECT_EQ(aStream_Write(stream, packet.data(), packet.size()), aErrNone);
@@ -156,11 +162,9 @@ TEST(SocketStream, ExchangesBytesAndWaitsWhenIdle) {
 
 TEST(SocketStream, PeerCloseAndResetAreHealedByReconnecting) {
   Listener listener;
-  ASSERT_TRUE(listener.ok());
   aStreamRef stream = nullptr;
-  ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
-  int peer = listener.accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(sConnect(listener, &stream, &peer));
 
   // Bytes sent before an orderly close still arrive, then the stream
   // reconnects instead of reporting "not ready" forever.
@@ -217,11 +221,9 @@ TEST(SocketStream, ModuleGoneThenBackReconnectsOncePerCall) {
 
 TEST(SocketStream, WriteToAClosedPeerReconnectsAndDelivers) {
   Listener listener;
-  ASSERT_TRUE(listener.ok());
   aStreamRef stream = nullptr;
-  ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
-  int peer = listener.accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(sConnect(listener, &stream, &peer));
   sReset(peer);
   // The first send after the reset meets EPIPE or ECONNRESET, reconnects
   // and sends again on the fresh connection.
@@ -236,11 +238,9 @@ TEST(SocketStream, WriteToAClosedPeerReconnectsAndDelivers) {
 
 TEST(SocketStream, WriteThatCannotDrainGivesWriteError) {
   Listener listener(0, 4096);
-  ASSERT_TRUE(listener.ok());
   aStreamRef stream = nullptr;
-  ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
-  int peer = listener.accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(sConnect(listener, &stream, &peer));
   // The peer never reads: the buffers fill, every further try meets EAGAIN.
   Bytes big(16 * 1024 * 1024, 0xA5);
   auto start = Clock::now();
@@ -254,11 +254,9 @@ TEST(SocketStream, WriteThatCannotDrainGivesWriteError) {
 
 TEST(SocketStream, ReaderAndWriterThreadsShareReconnects) {
   Listener listener;
-  ASSERT_TRUE(listener.ok());
   aStreamRef stream = nullptr;
-  ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
-  int peer = listener.accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(sConnect(listener, &stream, &peer));
 
   std::atomic<bool> running{true};
   std::atomic<int> bytesRead{0};

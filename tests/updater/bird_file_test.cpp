@@ -384,23 +384,26 @@ TEST(BirdFile, ReplaceSerialNumberCoverageEdges) {
   EXPECT_EQ((Bytes{0xDD, 0xCC, 0xBB, 0xAA}),
             Bytes(file.blocks.back().data + 16, file.blocks.back().data + 20));
 
+  // The first 20 bytes of the last block, for "nothing was stamped".
+  const auto lastBlockHead = [&file] { return Bytes(file.blocks.back().data, file.blocks.back().data + 20); };
+
   // One byte further would run past the payload: untouched, still true.
   BirdWriter past;
   past.SetSerialOffsets(0x100D, 0);
   past.AddFirmware(0x1000, Payload(16));
   file = LoadImage(past.FileImage());
-  const Bytes before(file.blocks.back().data, file.blocks.back().data + 20);
+  const Bytes before = lastBlockHead();
   EXPECT_TRUE(file.ReplaceSerialNumber(0xAABBCCDD));
-  EXPECT_EQ(before, Bytes(file.blocks.back().data, file.blocks.back().data + 20));
+  EXPECT_EQ(before, lastBlockHead());
 
   // Text target near the top of the address space must not wrap around.
   BirdWriter top;
   top.SetSerialOffsets(0, 0xFFFFFFF8);
   top.AddFirmware(0xFFFFFFF0, Payload(16));
   file = LoadImage(top.FileImage());
-  const Bytes topBefore(file.blocks.back().data, file.blocks.back().data + 20);
+  const Bytes topBefore = lastBlockHead();
   EXPECT_FALSE(file.ReplaceSerialNumber(1));
-  EXPECT_EQ(topBefore, Bytes(file.blocks.back().data, file.blocks.back().data + 20));
+  EXPECT_EQ(topBefore, lastBlockHead());
 
   // A device-specific image (no offsets) has nothing to stamp.
   BirdWriter specific;

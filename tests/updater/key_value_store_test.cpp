@@ -76,37 +76,31 @@ TEST(KeyValueStore, MissingFileIsCreatedWithBothTimes) {
 }
 
 TEST(KeyValueStore, LineForms) {
-  const Parsed spaced = Parse("  KEY  =  some value  \n");
-  EXPECT_TRUE(spaced.taken);
-  EXPECT_EQ("KEY", spaced.key);
-  EXPECT_EQ("some value", spaced.value);
-
-  const Parsed emptyValue = Parse("a=\n");
-  EXPECT_TRUE(emptyValue.taken);
-  EXPECT_EQ("a", emptyValue.key);
-  EXPECT_EQ("", emptyValue.value);
+  struct Taken {
+    const char* line;
+    const char* key;
+    const char* value;
+  };
+  const Taken taken[] = {
+      {"  KEY  =  some value  \n", "KEY", "some value"},
+      {"a=\n", "a", ""},
+      {" #a=1\n", "#a", "1"},  // not a comment
+      // An empty key: trimming stops at the start of the line.
+      {"=v\n", "", "v"},
+      {"  \t = x\n", "", "x"},
+      // Only the first "=" splits; CR and tabs are white space.
+      {"\tURL = http://h/?a=b\t\r\n", "URL", "http://h/?a=b"},
+  };
+  for (const Taken& t : taken) {
+    const Parsed parsed = Parse(t.line);
+    EXPECT_TRUE(parsed.taken) << t.line;
+    EXPECT_EQ(t.key, parsed.key) << t.line;
+    EXPECT_EQ(t.value, parsed.value) << t.line;
+  }
 
   EXPECT_FALSE(Parse("a\n").taken);        // 2 characters
   EXPECT_FALSE(Parse("#a=1\n").taken);     // comment
   EXPECT_FALSE(Parse("no sign\n").taken);  // no "=": skipped, nothing read beyond the line
-  const Parsed notComment = Parse(" #a=1\n");
-  EXPECT_TRUE(notComment.taken);
-  EXPECT_EQ("#a", notComment.key);
-
-  // An empty key: trimming stops at the start of the line.
-  const Parsed emptyKey = Parse("=v\n");
-  EXPECT_TRUE(emptyKey.taken);
-  EXPECT_EQ("", emptyKey.key);
-  EXPECT_EQ("v", emptyKey.value);
-  const Parsed blankKey = Parse("  \t = x\n");
-  EXPECT_TRUE(blankKey.taken);
-  EXPECT_EQ("", blankKey.key);
-  EXPECT_EQ("x", blankKey.value);
-
-  // Only the first "=" splits; CR and tabs are white space.
-  const Parsed crlf = Parse("\tURL = http://h/?a=b\t\r\n");
-  EXPECT_EQ("URL", crlf.key);
-  EXPECT_EQ("http://h/?a=b", crlf.value);
 
   // A NUL ends the line; nothing after it is taken.
   const std::string withNul("k=ab\0cd\n", 8);
