@@ -42,15 +42,21 @@ void sSnapshot(const std::string& root, const std::string& relative,
 
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/cv-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = (base.empty() ? std::string(tmp && *tmp ? tmp : "/tmp") : base) + "/cv-test-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
 TempDir::~TempDir() {
   sRemoveTree(path_);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& contents) const {
+  const std::string full = *this / name;
+  WriteText(full, contents);
+  return full;
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {

@@ -10,13 +10,17 @@
 
 class TempDir {
  public:
-  TempDir();
+  // A fresh directory below base, or below $TMPDIR (else /tmp) when base is
+  // empty; throws when none can be made.
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Writes a file below path() and returns its full path.
+  std::string write(const std::string& name, const std::string& contents) const;
 
  private:
   std::string path_;

@@ -11,6 +11,7 @@
 #include "common/aStream.h"
 #include "fake_usb_backend.h"
 #include "pty_pair.h"
+#include "support/TempFiles.h"
 #include "unix/cvusb.h"
 
 namespace {
@@ -30,7 +31,7 @@ class KernelDevice : public testing::Test {
   void TearDown() override { unsetenv("CORVALITH_DEV_DIR"); }
 
   PtyPair pty_;
-  StreamTestDir dir_;
+  TempDir dir_{CV_BINARY_DIR};
   std::string link_;
 };
 

@@ -24,59 +24,59 @@ bool sExists(const std::string& path) {
 }
 
 TEST(DirectoryTest, ExistsOnlyForDirectories) {
-  ScratchDir dir;
+  TempDir dir;
   EXPECT_TRUE(aDirectory_Exists(dir.path().c_str()));
   EXPECT_FALSE(aDirectory_Exists(dir.write("f", "x").c_str())) << "a regular file is no directory";
-  EXPECT_FALSE(aDirectory_Exists(dir.at("missing").c_str()));
+  EXPECT_FALSE(aDirectory_Exists((dir / "missing").c_str()));
   EXPECT_FALSE(aDirectory_Exists(nullptr));
   EXPECT_FALSE(aDirectory_Exists(""));
 }
 
 TEST(DirectoryTest, EnsureCreatesEveryMissingLevelWithTheMode) {
-  ScratchDir dir;
-  const std::string deep = dir.at("a/b/c");
+  TempDir dir;
+  const std::string deep = dir / "a/b/c";
   EXPECT_EQ(aDirectory_Ensure(deep.c_str(), 0700), aErrNone);
-  EXPECT_TRUE(sIsDir(dir.at("a")));
-  EXPECT_TRUE(sIsDir(dir.at("a/b")));
+  EXPECT_TRUE(sIsDir(dir / "a"));
+  EXPECT_TRUE(sIsDir(dir / "a/b"));
   EXPECT_TRUE(sIsDir(deep));
   struct stat st;
-  ASSERT_EQ(stat(dir.at("a/b").c_str(), &st), 0);
+  ASSERT_EQ(stat((dir / "a/b").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 
   // Already there: nothing to do, and existing contents stay.
   dir.write("a/b/c/keep", "k");
   EXPECT_EQ(aDirectory_Ensure(deep.c_str(), 0755), aErrNone);
-  EXPECT_TRUE(sExists(dir.at("a/b/c/keep")));
+  EXPECT_TRUE(sExists(dir / "a/b/c/keep"));
 
-  EXPECT_EQ(aDirectory_Ensure(dir.at("x//y///z//").c_str(), 0755), aErrNone)
+  EXPECT_EQ(aDirectory_Ensure((dir / "x//y///z//").c_str(), 0755), aErrNone)
       << "doubled and trailing separators are empty components";
-  EXPECT_TRUE(sIsDir(dir.at("x/y/z")));
-  EXPECT_EQ(aDirectory_Ensure(dir.at("a/b/c/d/").c_str(), 0755), aErrNone);
-  EXPECT_TRUE(sIsDir(dir.at("a/b/c/d")));
+  EXPECT_TRUE(sIsDir(dir / "x/y/z"));
+  EXPECT_EQ(aDirectory_Ensure((dir / "a/b/c/d/").c_str(), 0755), aErrNone);
+  EXPECT_TRUE(sIsDir(dir / "a/b/c/d"));
 
   EXPECT_EQ(aDirectory_Ensure(nullptr, 0755), aErrParam);
 }
 
 TEST(DirectoryTest, EnsureFailsWhenAFileIsInTheWay) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string file = dir.write("store", "not a directory");
-  EXPECT_EQ(aDirectory_Ensure(dir.at("store/sub/deeper").c_str(), 0755), aErrPermission);
+  EXPECT_EQ(aDirectory_Ensure((dir / "store/sub/deeper").c_str(), 0755), aErrPermission);
   EXPECT_EQ(aDirectory_Ensure(file.c_str(), 0755), aErrPermission)
       << "a file of the directory's name is no success";
-  EXPECT_EQ(ReadWholeFile(file), "not a directory");
+  EXPECT_EQ(ReadText(file), "not a directory");
 }
 
 TEST(DirectoryTest, EnsureWithoutRightsIsAPermissionError) {
   if (!CanSwitchUser()) {
     GTEST_SKIP() << "needs root to act as an unprivileged user";
   }
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  const std::string target = dir.at("locked/new/deeper");
+  const std::string target = dir / "locked/new/deeper";
   const ChildResult child = RunInChild(kNobodyUid, [&] { return aDirectory_Ensure(target.c_str(), 0755); });
   ASSERT_TRUE(child.finished);
   EXPECT_EQ(child.exitCode, aErrPermission);
-  EXPECT_FALSE(sExists(dir.at("locked")));
+  EXPECT_FALSE(sExists(dir / "locked"));
 }
 
 struct Listed {
@@ -98,10 +98,10 @@ bool sCollect(const aDirectoryListData* data, void* ref) {
 }
 
 TEST(DirectoryTest, ListReportsEveryEntryWithPathSizeAndKind) {
-  ScratchDir dir;
+  TempDir dir;
   dir.write("five", "12345");
-  ASSERT_EQ(mkdir(dir.at("sub").c_str(), 0755), 0);
-  ASSERT_EQ(symlink("nowhere", dir.at("dangling").c_str()), 0);
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
 
   Listed listed;
   EXPECT_EQ(aDirectory_List(dir.path().c_str(), sCollect, &listed), aErrNone);
@@ -109,7 +109,7 @@ TEST(DirectoryTest, ListReportsEveryEntryWithPathSizeAndKind) {
   ASSERT_EQ(listed.entries.count("five"), 1u);
   EXPECT_EQ(listed.entries["five"].size, 5u);
   EXPECT_EQ(listed.entries["five"].isDirectory, 0);
-  EXPECT_EQ(listed.paths["five"], dir.at("five"));
+  EXPECT_EQ(listed.paths["five"], dir / "five");
   EXPECT_EQ(listed.entries["sub"].isDirectory, 1);
   EXPECT_EQ(listed.entries["."].isDirectory, 1);
   EXPECT_EQ(listed.entries[".."].isDirectory, 1);
@@ -117,7 +117,7 @@ TEST(DirectoryTest, ListReportsEveryEntryWithPathSizeAndKind) {
 
   Listed withSlash;
   EXPECT_EQ(aDirectory_List((dir.path() + "/").c_str(), sCollect, &withSlash), aErrNone);
-  EXPECT_EQ(withSlash.paths["five"], dir.at("five")) << "no doubled separator";
+  EXPECT_EQ(withSlash.paths["five"], dir / "five") << "no doubled separator";
 
   Listed stopping;
   stopping.stopAfter = 1;
@@ -125,38 +125,38 @@ TEST(DirectoryTest, ListReportsEveryEntryWithPathSizeAndKind) {
   EXPECT_EQ(stopping.calls, 1) << "false from the callback ends the listing";
 
   Listed none;
-  EXPECT_EQ(aDirectory_List(dir.at("missing").c_str(), sCollect, &none), aErrNotFound);
-  EXPECT_EQ(aDirectory_List(dir.at("five").c_str(), sCollect, &none), aErrNotFound);
+  EXPECT_EQ(aDirectory_List((dir / "missing").c_str(), sCollect, &none), aErrNotFound);
+  EXPECT_EQ(aDirectory_List((dir / "five").c_str(), sCollect, &none), aErrNotFound);
   EXPECT_EQ(none.calls, 0);
 }
 
 TEST(DirectoryTest, DeleteRemovesOnlyEmptyDirectories) {
-  ScratchDir dir;
-  ASSERT_EQ(mkdir(dir.at("empty").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(dir.at("full").c_str(), 0755), 0);
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "empty").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "full").c_str(), 0755), 0);
   dir.write("full/f", "x");
-  EXPECT_EQ(aDirectory_Delete(dir.at("empty").c_str()), aErrNone);
-  EXPECT_FALSE(sExists(dir.at("empty")));
-  EXPECT_EQ(aDirectory_Delete(dir.at("full").c_str()), aErrUnknown);
-  EXPECT_TRUE(sExists(dir.at("full/f")));
-  EXPECT_EQ(aDirectory_Delete(dir.at("missing").c_str()), aErrUnknown);
+  EXPECT_EQ(aDirectory_Delete((dir / "empty").c_str()), aErrNone);
+  EXPECT_FALSE(sExists(dir / "empty"));
+  EXPECT_EQ(aDirectory_Delete((dir / "full").c_str()), aErrUnknown);
+  EXPECT_TRUE(sExists(dir / "full/f"));
+  EXPECT_EQ(aDirectory_Delete((dir / "missing").c_str()), aErrUnknown);
 }
 
 TEST(DirectoryTest, DeleteTreeRemovesEverythingBelowButNotWhatLinksPointTo) {
-  ScratchDir dir;
-  ASSERT_EQ(aDirectory_Ensure(dir.at("tree/a/b/c").c_str(), 0755), aErrNone);
+  TempDir dir;
+  ASSERT_EQ(aDirectory_Ensure((dir / "tree/a/b/c").c_str(), 0755), aErrNone);
   dir.write("tree/top", "1");
   dir.write("tree/a/b/mid", "2");
   dir.write("tree/a/b/c/leaf", "3");
-  ASSERT_EQ(mkdir(dir.at("outside").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "outside").c_str(), 0755), 0);
   const std::string precious = dir.write("outside/precious", "keep");
-  ASSERT_EQ(symlink(dir.at("outside").c_str(), dir.at("tree/a/link").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/a/link").c_str()), 0);
 
-  EXPECT_EQ(aDirectory_DeleteTree(dir.at("tree").c_str()), aErrNone);
-  EXPECT_FALSE(sExists(dir.at("tree")));
-  EXPECT_EQ(ReadWholeFile(precious), "keep") << "a link inside the tree must not be followed";
+  EXPECT_EQ(aDirectory_DeleteTree((dir / "tree").c_str()), aErrNone);
+  EXPECT_FALSE(sExists(dir / "tree"));
+  EXPECT_EQ(ReadText(precious), "keep") << "a link inside the tree must not be followed";
 
-  EXPECT_EQ(aDirectory_DeleteTree(dir.at("tree").c_str()), aErrNotFound);
+  EXPECT_EQ(aDirectory_DeleteTree((dir / "tree").c_str()), aErrNotFound);
   EXPECT_EQ(aDirectory_DeleteTree(nullptr), aErrParam);
 }
 
@@ -164,12 +164,12 @@ TEST(DirectoryTest, DeleteTreeReportsAFileItCannotRemove) {
   if (!CanSwitchUser()) {
     GTEST_SKIP() << "needs root to act as an unprivileged user";
   }
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  ASSERT_EQ(aDirectory_Ensure(dir.at("tree/locked").c_str(), 0755), aErrNone);
-  ASSERT_EQ(chmod(dir.at("tree").c_str(), 0777), 0);
+  ASSERT_EQ(aDirectory_Ensure((dir / "tree/locked").c_str(), 0755), aErrNone);
+  ASSERT_EQ(chmod((dir / "tree").c_str(), 0777), 0);
   const std::string stuck = dir.write("tree/locked/stuck", "x");
-  const std::string tree = dir.at("tree");
+  const std::string tree = dir / "tree";
   const ChildResult child = RunInChild(kNobodyUid, [&] { return aDirectory_DeleteTree(tree.c_str()); });
   ASSERT_TRUE(child.finished);
   EXPECT_EQ(child.exitCode, aErrUnknown);

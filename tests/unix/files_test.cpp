@@ -28,17 +28,17 @@ std::string sPaddedPath(const std::string& dir, const std::string& name, size_t 
 }
 
 TEST(FileTest, ExistsOnlyForEntriesThatAreNotDirectories) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string file = dir.write("f", "x");
   EXPECT_TRUE(aFile_Exists(file.c_str()));
   EXPECT_FALSE(aFile_Exists(dir.path().c_str())) << "a directory is not a file";
-  EXPECT_FALSE(aFile_Exists(dir.at("missing").c_str()));
+  EXPECT_FALSE(aFile_Exists((dir / "missing").c_str()));
   EXPECT_FALSE(aFile_Exists(nullptr));
   EXPECT_FALSE(aFile_Exists(""));
 }
 
 TEST(FileTest, PathLengthLimitIs4096Characters) {
-  ScratchDir dir;
+  TempDir dir;
   dir.write("f", "data");
   // The kernel's own limit is one less than ours, so 4095 is the longest usable.
   const std::string usable = sPaddedPath(dir.path(), "f", 4095);
@@ -56,24 +56,24 @@ TEST(FileTest, PathLengthLimitIs4096Characters) {
       << "4096 characters are within the limit and go to the system";
   EXPECT_TRUE(aFile_Exists(usable.c_str())) << "nothing may be deleted by refused paths";
   EXPECT_EQ(aFile_Delete(usable.c_str()), aErrNone);
-  EXPECT_FALSE(aFile_Exists(dir.at("f").c_str()));
+  EXPECT_FALSE(aFile_Exists((dir / "f").c_str()));
 }
 
 TEST(FileTest, OpenRefusesBadArguments) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string file = dir.write("f", "x");
   EXPECT_EQ(aFile_Open(nullptr, aFileModeReadOnly), nullptr);
   EXPECT_EQ(aFile_Open("", aFileModeWriteOnly), nullptr);
   EXPECT_EQ(aFile_Open(file.c_str(), aFileModeUnknown), nullptr);
   EXPECT_EQ(aFile_Open(file.c_str(), static_cast<aFileMode>(9)), nullptr);
-  EXPECT_EQ(aFile_Open(dir.at("missing").c_str(), aFileModeReadOnly), nullptr);
-  EXPECT_EQ(aFile_Open(dir.at("no/such/dir").c_str(), aFileModeWriteOnly), nullptr);
-  EXPECT_EQ(ReadWholeFile(file), "x") << "a refused mode must not touch the file";
+  EXPECT_EQ(aFile_Open((dir / "missing").c_str(), aFileModeReadOnly), nullptr);
+  EXPECT_EQ(aFile_Open((dir / "no/such/dir").c_str(), aFileModeWriteOnly), nullptr);
+  EXPECT_EQ(ReadText(file), "x") << "a refused mode must not touch the file";
 }
 
 TEST(FileTest, ClosedOrForgedHandlesAreRefused) {
-  ScratchDir dir;
-  aFileRef file = aFile_Open(dir.at("f").c_str(), aFileModeWriteOnly);
+  TempDir dir;
+  aFileRef file = aFile_Open((dir / "f").c_str(), aFileModeWriteOnly);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(aFile_Close(&file), aErrNone);
   EXPECT_EQ(file, nullptr) << "close must null the caller's handle";
@@ -104,7 +104,7 @@ TEST(FileTest, ClosedOrForgedHandlesAreRefused) {
 }
 
 TEST(FileTest, WriteModeTruncatesAndRefusesReading) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.write("f", "old contents that must go");
   aFileRef file = aFile_Open(path.c_str(), aFileModeWriteOnly);
   ASSERT_NE(file, nullptr);
@@ -118,11 +118,11 @@ TEST(FileTest, WriteModeTruncatesAndRefusesReading) {
   EXPECT_EQ(aFile_Read(file, buffer, 1, &count), aErrMode);
   EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &count), aErrMode);
   EXPECT_EQ(aFile_Close(&file), aErrNone);
-  EXPECT_EQ(ReadWholeFile(path), "abc-07-z");
+  EXPECT_EQ(ReadText(path), "abc-07-z");
 }
 
 TEST(FileTest, ReadModeRefusesWritingAndReportsEndOfFile) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.write("f", "0123456789");
   aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
   ASSERT_NE(file, nullptr);
@@ -143,12 +143,12 @@ TEST(FileTest, ReadModeRefusesWritingAndReportsEndOfFile) {
   EXPECT_EQ(aFile_Read(file, buffer, 0, &count), aErrNone) << "zero bytes asked is not end of file";
   EXPECT_EQ(aFile_Read(file, buffer, 1, nullptr), aErrEOF);
   EXPECT_EQ(aFile_Close(&file), aErrNone);
-  EXPECT_EQ(ReadWholeFile(path), "0123456789");
+  EXPECT_EQ(ReadText(path), "0123456789");
 }
 
 TEST(FileTest, AppendModeCreatesStartsAtTheEndAndAlwaysWritesThere) {
-  ScratchDir dir;
-  const std::string path = dir.at("log");
+  TempDir dir;
+  const std::string path = dir / "log";
   aFileRef file = aFile_Open(path.c_str(), aFileModeAppend);
   ASSERT_NE(file, nullptr) << "append creates a missing file";
   EXPECT_EQ(aFile_Write(file, "hello\n", 6, nullptr), aErrNone);
@@ -170,11 +170,11 @@ TEST(FileTest, AppendModeCreatesStartsAtTheEndAndAlwaysWritesThere) {
   EXPECT_EQ(sReadRest(file), "hello\nXworld\n");
   EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof buffer, &count), aErrEOF);
   EXPECT_EQ(aFile_Close(&file), aErrNone);
-  EXPECT_EQ(ReadWholeFile(path), "hello\nXworld\n");
+  EXPECT_EQ(ReadText(path), "hello\nXworld\n");
 }
 
 TEST(FileTest, SeekStaysWithinTheFile) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.write("f", "0123456789");
   aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
   ASSERT_NE(file, nullptr);
@@ -211,7 +211,7 @@ TEST(FileTest, SeekStaysWithinTheFile) {
 }
 
 TEST(FileTest, GetSizeKeepsThePositionAndCountsUnflushedWrites) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.write("f", "abcdef");
   aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
   ASSERT_NE(file, nullptr);
@@ -225,7 +225,7 @@ TEST(FileTest, GetSizeKeepsThePositionAndCountsUnflushedWrites) {
   EXPECT_EQ(c, 'c');
   EXPECT_EQ(aFile_Close(&file), aErrNone);
 
-  file = aFile_Open(dir.at("g").c_str(), aFileModeWriteOnly);
+  file = aFile_Open((dir / "g").c_str(), aFileModeWriteOnly);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(aFile_Printf(file, "%05d", 42), aErrNone);
   EXPECT_EQ(aFile_GetSize(file, &size), aErrNone);
@@ -234,7 +234,7 @@ TEST(FileTest, GetSizeKeepsThePositionAndCountsUnflushedWrites) {
 }
 
 TEST(FileTest, ReadLineKeepsNewlinesAndReportsOverrunAndEnd) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.write("f", "abcdefghij\nxy\n\nlast");
   aFileRef file = aFile_Open(path.c_str(), aFileModeReadOnly);
   ASSERT_NE(file, nullptr);
@@ -274,20 +274,20 @@ TEST(FileTest, ReadLineKeepsNewlinesAndReportsOverrunAndEnd) {
 }
 
 TEST(FileTest, UnbufferedWritesAreVisibleAtOnce) {
-  ScratchDir dir;
-  const std::string path = dir.at("packets.log");
+  TempDir dir;
+  const std::string path = dir / "packets.log";
   aFileRef file = aFile_Open(path.c_str(), aFileModeWriteOnly);
   ASSERT_NE(file, nullptr);
   ASSERT_EQ(aFile_SetUnbuffered(file), aErrNone);
   EXPECT_EQ(aFile_Printf(file, "pkt %d\n", 1), aErrNone);
-  EXPECT_EQ(ReadWholeFile(path), "pkt 1\n") << "another reader sees it before close";
+  EXPECT_EQ(ReadText(path), "pkt 1\n") << "another reader sees it before close";
   EXPECT_EQ(aFile_Close(&file), aErrNone);
 
   aFileRef append = aFile_Open(path.c_str(), aFileModeAppend);
   ASSERT_NE(append, nullptr);
   EXPECT_EQ(aFile_SetUnbuffered(append), aErrNone);
   EXPECT_EQ(aFile_Write(append, "pkt 2\n", 6, nullptr), aErrNone);
-  EXPECT_EQ(ReadWholeFile(path), "pkt 1\npkt 2\n");
+  EXPECT_EQ(ReadText(path), "pkt 1\npkt 2\n");
   EXPECT_EQ(aFile_Close(&append), aErrNone);
 }
 
@@ -313,24 +313,24 @@ TEST(FileTest, DataThatNeverReachesTheDiskIsReported) {
 }
 
 TEST(FileTest, DeleteRemovesOnlyFilesAndNamesTheReason) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.write("f", "x");
   EXPECT_EQ(aFile_Delete(path.c_str()), aErrNone);
   EXPECT_FALSE(aFile_Exists(path.c_str()));
   EXPECT_EQ(aFile_Delete(path.c_str()), aErrNotFound);
   EXPECT_EQ(aFile_Delete(nullptr), aErrParam);
 
-  ASSERT_EQ(mkdir(dir.at("d").c_str(), 0755), 0);
-  EXPECT_EQ(aFile_Delete(dir.at("d").c_str()), aErrIO);
+  ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
+  EXPECT_EQ(aFile_Delete((dir / "d").c_str()), aErrIO);
   struct stat st;
-  EXPECT_EQ(stat(dir.at("d").c_str(), &st), 0) << "an empty directory must survive";
+  EXPECT_EQ(stat((dir / "d").c_str(), &st), 0) << "an empty directory must survive";
 }
 
 TEST(FileTest, DeleteWithoutRightsIsAPermissionError) {
   if (!CanSwitchUser()) {
     GTEST_SKIP() << "needs root to act as an unprivileged user";
   }
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string path = dir.write("f", "x");
   const ChildResult child = RunInChild(kNobodyUid, [&] { return aFile_Delete(path.c_str()); });

@@ -1,30 +1,11 @@
-// Scratch directories and forked children for the OS-layer tests.
+// Forked children for the OS-layer tests; scratch directories are TempDir.
 #ifndef CORVALITH_TESTS_UNIX_OS_TEST_SUPPORT_H
 #define CORVALITH_TESTS_UNIX_OS_TEST_SUPPORT_H
 
 #include <functional>
 #include <string>
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it (permissions restored first) when the object goes.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  // path() joined with name.
-  std::string at(const std::string& name) const;
-  // Writes a file below path() and returns its full path.
-  std::string write(const std::string& name, const std::string& contents) const;
-
- private:
-  std::string path_;
-};
-
-std::string ReadWholeFile(const std::string& path);
+#include "support/TempFiles.h"
 
 struct ChildResult {
   bool finished = false;  // false: it could not be started or was killed at the deadline

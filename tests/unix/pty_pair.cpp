@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 
 PtyPair::PtyPair(bool raw) {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -80,17 +79,4 @@ std::vector<uint8_t> PtyPair::drain(int quietMs) {
     got.insert(got.end(), buffer, buffer + n);
   }
   return got;
-}
-
-StreamTestDir::StreamTestDir() {
-  std::string pattern = std::string(CV_BINARY_DIR) + "/tmp-h5-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data())) path_ = buffer.data();
-}
-
-StreamTestDir::~StreamTestDir() {
-  if (path_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
 }

@@ -32,17 +32,4 @@ class PtyPair {
   std::string slavePath_;
 };
 
-// A fresh directory under the build tree, removed with its contents.
-class StreamTestDir {
- public:
-  StreamTestDir();
-  ~StreamTestDir();
-  StreamTestDir(const StreamTestDir&) = delete;
-  StreamTestDir& operator=(const StreamTestDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 #endif

@@ -8,6 +8,7 @@
 
 #include "common/aStream.h"
 #include "pty_pair.h"
+#include "support/TempFiles.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ Bytes sFileBytes(const std::string& path) {
 }
 
 TEST(FileStream, WritesThroughAndReadsBackToTheEnd) {
-  StreamTestDir dir;
+  TempDir dir{CV_BINARY_DIR};
   ASSERT_FALSE(dir.path().empty());
   const std::string path = dir.path() + "/out.bin";
   aStreamRef out = nullptr;
@@ -53,7 +54,7 @@ TEST(FileStream, WritesThroughAndReadsBackToTheEnd) {
 }
 
 TEST(FileStream, AnyFailureIsAResourceError) {
-  StreamTestDir dir;
+  TempDir dir{CV_BINARY_DIR};
   aStreamRef stream = nullptr;
   EXPECT_EQ(aStream_CreateFileInput((dir.path() + "/missing").c_str(), &stream), aErrResource);
   EXPECT_EQ(aStream_CreateFileInput(nullptr, &stream), aErrResource);
@@ -63,7 +64,7 @@ TEST(FileStream, AnyFailureIsAResourceError) {
 }
 
 TEST(FileStream, FlushCopiesOneFileIntoAnother) {
-  StreamTestDir dir;
+  TempDir dir{CV_BINARY_DIR};
   const std::string from = dir.path() + "/from.bin";
   const std::string to = dir.path() + "/to.bin";
   Bytes content;
