@@ -12,6 +12,7 @@
 #include "app/Parameters.h"
 #include "support/LogCapture.h"
 #include "support/RecordingDisplay.h"
+#include "support/TempFiles.h"
 
 namespace {
 
@@ -288,9 +289,8 @@ TEST_F(ParametersTest, ParametersAreLoggedUnderTheAppPackage) {
 }
 
 TEST_F(ParametersTest, LogFileOptionRedirectsTheLog) {
-  char dir[] = "/tmp/cv_params_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/debug.log";
+  TempDir dir;
+  std::string path = dir / "debug.log";
   {
     std::ofstream(path) << "earlier\n";
     auto p = sParse({"-k", path.c_str(), "-X", "0x10000", "-D"});
@@ -306,16 +306,13 @@ TEST_F(ParametersTest, LogFileOptionRedirectsTheLog) {
   EXPECT_EQ(content.str().rfind("earlier\n\nApplication parameters:[Updater]\n", 0), 0u)
       << "the file is appended to: " << content.str();
 
-  std::string missing = std::string(dir) + "/no/such/dir/x.log";
+  std::string missing = dir / "no/such/dir/x.log";
   FILE* before = Log::fh;
   auto bad = sParse({"-k", missing.c_str(), "-D"});
   EXPECT_FALSE(bad->result.ok);
   ASSERT_EQ(bad->display.errors.size(), 1u);
   EXPECT_EQ(bad->display.errors[0], "Could not open log file " + missing);
   EXPECT_EQ(Log::fh, before) << "a failed -k leaves the log where it was";
-
-  unlink(path.c_str());
-  rmdir(dir);
 }
 
 }  // namespace

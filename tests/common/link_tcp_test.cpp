@@ -11,6 +11,7 @@
 #include "common/aLinkTable.h"
 #include "link_test_support.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 
 namespace {
 
@@ -20,16 +21,11 @@ std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "link_tcp_" + name + "_" + std::to_string(getpid());
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Waits up to ms for text to appear in a file the simulator records into.
 bool WaitForRecord(const std::string& path, const std::string& text, int ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (ReadFile(path).find(text) != std::string::npos) return true;
+    if (ReadText(path).find(text) != std::string::npos) return true;
     struct timespec pause = {0, 5000000};  // 5 ms between reads of a bounded wait
     nanosleep(&pause, nullptr);
   }
@@ -91,7 +87,7 @@ TEST(LinkTcp, HeartbeatsAreAnsweredOnTheWireAndNeverQueued) {
   ASSERT_NE(id, 0u);
   EXPECT_TRUE(WaitForRecord(record, "RX 40F58003 tcp 06 02 00 02", 5000));
   EXPECT_TRUE(WaitForRecord(record, "RX 40F58003 tcp 06 02 00 03", 5000));
-  EXPECT_EQ(ReadFile(record).find("hb-missed"), std::string::npos);
+  EXPECT_EQ(ReadText(record).find("hb-missed"), std::string::npos);
   EXPECT_EQ(aLink_GetPacket(id), nullptr) << "heartbeats stay out of the inbound FIFO";
   EXPECT_TRUE(EchoRoundTrip(id, 6, {0x55}));
   aLink_Destroy(&id);
@@ -110,7 +106,7 @@ TEST(LinkTcp, ResetRecreatesTheConnection) {
   EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
   EXPECT_TRUE(EchoRoundTrip(id, 2, {2}));
   // The stop sent route-off on the old connection, the restart route-on on the new.
-  const std::string text = ReadFile(record);
+  const std::string text = ReadText(record);
   const size_t off = text.find("RX 40F58004 tcp AF 01 00");
   ASSERT_NE(off, std::string::npos);
   EXPECT_NE(text.find("RX 40F58004 tcp AF 01 01", off), std::string::npos);
@@ -154,7 +150,7 @@ TEST(LinkTcp, ConnectionClosedAfterNPacketsIsReconnectedQuietly) {
     echoed = EchoRoundTrip(id, 2, {3}, 1000);
   }
   EXPECT_TRUE(echoed);
-  const std::string text = ReadFile(record);
+  const std::string text = ReadText(record);
   EXPECT_NE(text.find("EV 40F58006 tcp connect", text.find("EV 40F58006 tcp close")), std::string::npos);
   aLink_Destroy(&id);
   std::remove(record.c_str());

@@ -25,26 +25,6 @@ const std::string kBirdtool = CV_BINARY_DIR "/tools/birdtool";
 // Jobs here never contact the server; point it at a dead loopback port anyway.
 const char* const kDeadServer = "http://127.0.0.1:1/cgi/u";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-// Every entry below root with the content of each file.
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-  std::map<std::string, std::string> out;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string relative = fs::relative(entry.path(), root).string();
-    out[relative] = entry.is_directory() ? "<dir>" : ReadFile(entry.path());
-  }
-  return out;
-}
-
 std::string Row(const std::string& build, const std::string& version) {
   char line[64];
   std::snprintf(line, sizeof(line), "%-15.15s\t%-15.15s", build.c_str(), version.c_str());
@@ -60,8 +40,8 @@ class StoreCommandsTest : public ::testing::Test {
     store = root / "updater";
     device = store / "00001A2B";
     fs::create_directories(device);
-    WriteFile(root / "fw.bin", std::string(200, '\x5A') + "payload");
-    WriteFile(root / "loader.bin", std::string(64, '\x11'));
+    WriteText(root / "fw.bin", std::string(200, '\x5A') + "payload");
+    WriteText(root / "loader.bin", std::string(64, '\x11'));
   }
 
   ProcessResult Run(const std::vector<std::string>& args) {
@@ -100,12 +80,12 @@ TEST_F(StoreCommandsTest, LocalBuildListSortsByVersionAndSurvivesBadFiles) {
   Pack(device / "1240.bird", "1240", "2.10.0", true);
   Pack(device / "1100.bird", "1100", "2.10.1", false);
   // Header check passes, contents cut: listed without a version.
-  const std::string whole = ReadFile(device / "1234.bird");
-  WriteFile(device / "1300.bird", whole.substr(0, whole.size() / 2));
+  const std::string whole = ReadText(device / "1234.bird");
+  WriteText(device / "1300.bird", whole.substr(0, whole.size() / 2));
   // Not a BIRD file at all.
-  WriteFile(device / "1400.bird", "not a firmware file");
-  WriteFile(device / ".settings", "CREATED_TIME=Mon Jan  1 00:00:00 2001\nLATEST_DOWNLOAD=1240.bird\n");
-  const auto before = Snapshot(root);
+  WriteText(device / "1400.bird", "not a firmware file");
+  WriteText(device / ".settings", "CREATED_TIME=Mon Jan  1 00:00:00 2001\nLATEST_DOWNLOAD=1240.bird\n");
+  const auto before = SnapshotTree(root);
 
   const ProcessResult r = Run({"-L", "-d", "1A2B"});
   ASSERT_EQ(0, r.exitCode) << r.out << r.err;
@@ -119,27 +99,27 @@ TEST_F(StoreCommandsTest, LocalBuildListSortsByVersionAndSurvivesBadFiles) {
                                              Row("1300", ""),
                                              Row("1400", "")};
   EXPECT_EQ(expected, Body(r.out));
-  EXPECT_EQ(before, Snapshot(root));
+  EXPECT_EQ(before, SnapshotTree(root));
 }
 
 TEST_F(StoreCommandsTest, LocalBuildListOfUnknownDevice) {
-  const auto before = Snapshot(root);
+  const auto before = SnapshotTree(root);
   const ProcessResult r = Run({"-L", "-d", "99"});
   EXPECT_EQ(0, r.exitCode);
   EXPECT_EQ((std::vector<std::string>{"No builds found for device [00000099]"}), Body(r.out));
-  EXPECT_EQ(before, Snapshot(root));
+  EXPECT_EQ(before, SnapshotTree(root));
 
   // A known device without builds lists nothing either, and gains no files.
   const ProcessResult empty = Run({"-L", "-d", "1A2B"});
   EXPECT_EQ(0, empty.exitCode);
   EXPECT_EQ((std::vector<std::string>{"No builds found for device [00001A2B]"}), Body(empty.out));
-  EXPECT_EQ(before, Snapshot(root));
+  EXPECT_EQ(before, SnapshotTree(root));
 }
 
 TEST_F(StoreCommandsTest, CheckDescribesAValidFile) {
   const fs::path generic = root / "generic.bird";
   Pack(generic, "1240", "2.10.0", true);
-  const std::string bytes = ReadFile(generic);
+  const std::string bytes = ReadText(generic);
 
   const ProcessResult r = Run({"-C", "-f", generic.string()});
   ASSERT_EQ(0, r.exitCode) << r.out << r.err;
@@ -163,7 +143,7 @@ TEST_F(StoreCommandsTest, CheckDescribesAValidFile) {
   EXPECT_EQ(head, std::vector<std::string>(body.begin(), body.begin() + head.size()));
   EXPECT_EQ(0u, body[head.size()].find("File checksum: "));
   EXPECT_EQ("File is valid", body.back());
-  EXPECT_EQ(bytes, ReadFile(generic));
+  EXPECT_EQ(bytes, ReadText(generic));
 
   const fs::path specific = root / "specific.bird";
   Pack(specific, "1234", "2.9.0", false);
@@ -175,7 +155,7 @@ TEST_F(StoreCommandsTest, CheckDescribesAValidFile) {
 TEST_F(StoreCommandsTest, CheckRefusesBrokenFiles) {
   const fs::path good = root / "good.bird";
   Pack(good, "1240", "2.10.0", false);
-  const std::string bytes = ReadFile(good);
+  const std::string bytes = ReadText(good);
 
   struct Case {
     const char* name;
@@ -193,12 +173,12 @@ TEST_F(StoreCommandsTest, CheckRefusesBrokenFiles) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path path = root / c.name;
-    WriteFile(path, c.content);
+    WriteText(path, c.content);
     const ProcessResult r = Run({"-C", "-f", path.string()});
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ(0u, r.err.find(c.reason)) << r.err;
     EXPECT_EQ(1u, SplitLines(r.err).size()) << r.err;
-    EXPECT_EQ(c.content, ReadFile(path));
+    EXPECT_EQ(c.content, ReadText(path));
   }
 
   const ProcessResult missing = Run({"-C", "-f", (root / "missing.bird").string()});
@@ -215,10 +195,10 @@ TEST_F(StoreCommandsTest, InfoShowsSettingsAndBuilds) {
   Pack(device / "1234.bird", "1234", "2.9.0", false);
   Pack(device / "1240.bird", "1240", "2.10.0", false);
   // A value with a terminal escape is shown inert.
-  WriteFile(device / ".settings",
+  WriteText(device / ".settings",
             "UPDATED_TIME=Tue Feb  2 10:11:12 2021\nCREATED_TIME=Mon Jan  1 00:00:00 2001\n"
             "LATEST_DOWNLOAD=1240.bird\nNOTE=\x1b[2Jcleared\n");
-  const auto before = Snapshot(root);
+  const auto before = SnapshotTree(root);
 
   const ProcessResult r = Run({"-I", "-d", "1A2B"});
   ASSERT_EQ(0, r.exitCode) << r.out << r.err;
@@ -234,30 +214,30 @@ TEST_F(StoreCommandsTest, InfoShowsSettingsAndBuilds) {
                                              "    " + Row("1240", "2.10.0"),
                                              "    " + Row("1234", "2.9.0")};
   EXPECT_EQ(expected, Body(r.out));
-  EXPECT_EQ(before, Snapshot(root));
+  EXPECT_EQ(before, SnapshotTree(root));
 }
 
 TEST_F(StoreCommandsTest, InfoOnUnknownOrBareDevices) {
-  const auto before = Snapshot(root);
+  const auto before = SnapshotTree(root);
   const ProcessResult unknown = Run({"-I", "-d", "99"});
   EXPECT_EQ(1, unknown.exitCode);
   EXPECT_EQ("No stored information for device [00000099]\n", unknown.err);
-  EXPECT_EQ(before, Snapshot(root));
+  EXPECT_EQ(before, SnapshotTree(root));
 
   // A plain file named like a device holds no information.
-  WriteFile(store / "0000BEEF", "stray");
+  WriteText(store / "0000BEEF", "stray");
   const ProcessResult file = Run({"-I", "-d", "BEEF"});
   EXPECT_EQ(1, file.exitCode);
   EXPECT_EQ("No stored information for device [0000BEEF]\n", file.err);
 
   // A device directory without settings or builds: shown, nothing created.
-  const auto bare = Snapshot(root);
+  const auto bare = SnapshotTree(root);
   const ProcessResult r = Run({"-I", "-d", "1A2B"});
   EXPECT_EQ(0, r.exitCode);
   EXPECT_EQ((std::vector<std::string>{"Stored information for device [00001A2B]:", "Settings:", "    none",
                                       "Local builds:", "    none"}),
             Body(r.out));
-  EXPECT_EQ(bare, Snapshot(root));
+  EXPECT_EQ(bare, SnapshotTree(root));
 
   const ProcessResult noSerial = Run({"-I"});
   EXPECT_EQ(0, noSerial.exitCode);

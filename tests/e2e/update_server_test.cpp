@@ -25,11 +25,6 @@ constexpr const char* kSerial = "00001A2B";
 const std::string kUpdater = CV_BINARY_DIR "/Updater";
 const std::string kBirdtool = CV_BINARY_DIR "/tools/birdtool";
 
-std::string sRead(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 void sWrite(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
@@ -41,7 +36,7 @@ std::map<std::string, std::string> sSnapshot(const fs::path& dir) {
   if (!fs::exists(dir)) return files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     const std::string rel = fs::relative(entry.path(), dir).string();
-    files[rel] = entry.is_directory() ? "<dir>" : sRead(entry.path());
+    files[rel] = entry.is_directory() ? "<dir>" : ReadText(entry.path());
   }
   return files;
 }
@@ -161,8 +156,8 @@ TEST_F(UpdateServerE2E, GetStoresTheCurrentBuildAndRecordsIt) {
   EXPECT_TRUE(sContains(r.out, "Build 1210 is valid")) << r.out;
   EXPECT_FALSE(sContains(r.out, "Downloading")) << "no spinner when standard output is not a terminal";
   const fs::path device = store / kSerial;
-  EXPECT_EQ(sRead(device / "1210.bird"), sRead(root / kSerial / "1210.bird"));
-  std::string settings = sRead(device / ".settings");
+  EXPECT_EQ(ReadText(device / "1210.bird"), ReadText(root / kSerial / "1210.bird"));
+  std::string settings = ReadText(device / ".settings");
   EXPECT_TRUE(sContains(settings, "LATEST_DOWNLOAD=1210.bird\n")) << settings;
   const size_t date = settings.find("LAST_DOWNLOAD_DATE=");
   ASSERT_NE(date, std::string::npos) << settings;
@@ -172,8 +167,8 @@ TEST_F(UpdateServerE2E, GetStoresTheCurrentBuildAndRecordsIt) {
   r = Updater(server->url(), {"-G", "-d", kSerial, "-b", "1180"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(fs::exists(device / "1210.bird"));
-  EXPECT_EQ(sRead(device / "1180.bird"), sRead(root / kSerial / "1180.bird"));
-  settings = sRead(device / ".settings");
+  EXPECT_EQ(ReadText(device / "1180.bird"), ReadText(root / kSerial / "1180.bird"));
+  settings = ReadText(device / ".settings");
   EXPECT_TRUE(sContains(settings, "LATEST_DOWNLOAD=1180.bird\n")) << settings;
 }
 
@@ -215,8 +210,8 @@ TEST_F(UpdateServerE2E, UnlistedBuildFailsValidationUnlessOverridden) {
   r = Updater(server->url(), {"-G", "-d", kSerial, "-b", "1300", "-OVERRIDE"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(sContains(r.out, "Override specified, skipping validation of build 1300")) << r.out;
-  EXPECT_EQ(sRead(store / kSerial / "1300.bird"), sRead(root / kSerial / "unlisted" / "1300.bird"));
-  EXPECT_TRUE(sContains(sRead(store / kSerial / ".settings"), "LATEST_DOWNLOAD=1300.bird\n"));
+  EXPECT_EQ(ReadText(store / kSerial / "1300.bird"), ReadText(root / kSerial / "unlisted" / "1300.bird"));
+  EXPECT_TRUE(sContains(ReadText(store / kSerial / ".settings"), "LATEST_DOWNLOAD=1300.bird\n"));
 }
 
 TEST_F(UpdateServerE2E, ServerDownFailsEveryCommandWithoutTouchingTheStore) {
@@ -299,7 +294,7 @@ TEST_F(UpdateServerE2E, CrLfRepliesReadLikeLfReplies) {
   auto server = StartServer({"--fault", "*=crlf"});
   ProcessResult r = Updater(server->url(), {"-G", "-B", "-d", kSerial});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(sRead(store / kSerial / "1210.bird"), sRead(root / kSerial / "1210.bird"));
+  EXPECT_EQ(ReadText(store / kSerial / "1210.bird"), ReadText(root / kSerial / "1210.bird"));
   EXPECT_TRUE(sContains(r.out, "1200           \t2.1.0          \n")) << r.out;
   EXPECT_FALSE(sContains(r.out, "\r"));
 }

@@ -14,11 +14,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes sFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 TEST(FileStream, WritesThroughAndReadsBackToTheEnd) {
   TempDir dir{CV_BINARY_DIR};
   ASSERT_FALSE(dir.path().empty());
@@ -32,7 +27,7 @@ TEST(FileStream, WritesThroughAndReadsBackToTheEnd) {
   ASSERT_EQ(aStream_WriteCString(out, "hi"), aErrNone);
   ASSERT_EQ(aStream_Destroy(&out), aErrNone);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(sFileBytes(path), (Bytes{0x00, 0x01, 0xFF, 0x0A, 0x7F, 'h', 'i', 0x00}));
+  EXPECT_EQ(ReadBytes(path), (Bytes{0x00, 0x01, 0xFF, 0x0A, 0x7F, 'h', 'i', 0x00}));
 
   aStreamRef in = nullptr;
   ASSERT_EQ(aStream_CreateFileInput(path.c_str(), &in), aErrNone);
@@ -50,7 +45,7 @@ TEST(FileStream, WritesThroughAndReadsBackToTheEnd) {
   // Output truncates what was there.
   ASSERT_EQ(aStream_CreateFileOutput(path.c_str(), &out), aErrNone);
   ASSERT_EQ(aStream_Destroy(&out), aErrNone);
-  EXPECT_TRUE(sFileBytes(path).empty());
+  EXPECT_TRUE(ReadBytes(path).empty());
 }
 
 TEST(FileStream, AnyFailureIsAResourceError) {
@@ -79,7 +74,7 @@ TEST(FileStream, FlushCopiesOneFileIntoAnother) {
   EXPECT_EQ(aStream_Flush(source, destination), aErrNone);
   ASSERT_EQ(aStream_Destroy(&source), aErrNone);
   ASSERT_EQ(aStream_Destroy(&destination), aErrNone);
-  EXPECT_EQ(sFileBytes(to), content);
+  EXPECT_EQ(ReadBytes(to), content);
 }
 
 }  // namespace
