@@ -13,13 +13,17 @@
 #include <string>
 #include <vector>
 
-struct SpawnOptions {
+// Where and with which variables a program runs.
+struct ChildEnvironment {
   // Variables set (or replaced) on top of the test's own environment.
   std::map<std::string, std::string> env;
   // Variables removed from the environment.
   std::vector<std::string> unsetEnv;
   // Working directory of the program; empty keeps the test's.
   std::string cwd;
+};
+
+struct SpawnOptions : ChildEnvironment {
   // Standard input from a pipe fed by communicate(); otherwise inherited.
   bool pipeStdin = false;
   enum class Stderr { Inherit, Pipe, Merge };

@@ -2,15 +2,11 @@
 
 #include <sys/wait.h>
 
-#include "support/ChildProcess.h"
-
 ProcessResult RunProcess(const std::string& path, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   ProcessResult result;
   SpawnOptions spawn;
-  spawn.env = options.env;
-  spawn.unsetEnv = options.unsetEnv;
-  spawn.cwd = options.cwd;
+  static_cast<ChildEnvironment&>(spawn) = options;  // variables and directory as given
   spawn.pipeStdin = true;
   spawn.stderrTo = options.mergeStderr ? SpawnOptions::Stderr::Merge : SpawnOptions::Stderr::Pipe;
   ChildProcess child;

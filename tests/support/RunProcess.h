@@ -4,17 +4,12 @@
 #ifndef CORVALITH_TESTS_SUPPORT_RUNPROCESS_H
 #define CORVALITH_TESTS_SUPPORT_RUNPROCESS_H
 
-#include <map>
 #include <string>
 #include <vector>
 
-struct ProcessOptions {
-  // Variables set (or replaced) on top of the test's own environment.
-  std::map<std::string, std::string> env;
-  // Variables removed from the environment.
-  std::vector<std::string> unsetEnv;
-  // Working directory of the program; empty keeps the test's.
-  std::string cwd;
+#include "support/ChildProcess.h"
+
+struct ProcessOptions : ChildEnvironment {
   // Written to the program's standard input, which is then closed.
   std::string stdinText;
   // Standard error joins standard output (in out), keeping their order.
