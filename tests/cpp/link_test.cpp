@@ -7,8 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 
 using namespace Tessaron::Corvalith;
 
@@ -472,14 +471,12 @@ TEST(SimLinkTest, PacketLogWritesOneLinePerRecord) {
   SimProcess sim;
   ASSERT_TRUE(sim.start(
       {"--module", "serial=7C000004,tcp=0,address=4,build=258,heartbeat-ms=0", "--lifetime", "60"}));
-  char path[] = "/tmp/cv_packetlog_XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  TempDir tmp;
+  const std::string path = tmp.write("packets.log", "");
   Module module(2, 0);
   ASSERT_EQ(module.setConfig(DirectConfig()), aErrNone);
   ASSERT_EQ(module.connectFromSpec(TcpSpec(0x7C000004, sim.tcpPort("7C000004"))), aErrNone);
-  ASSERT_EQ(module.enablePacketLog(path), aErrNone);
+  ASSERT_EQ(module.enablePacketLog(path.c_str()), aErrNone);
   uint32_t build = 0;
   ASSERT_EQ(module.getBuild(&build), aErrNone);
   EXPECT_EQ(build, 258u);
@@ -487,10 +484,7 @@ TEST(SimLinkTest, PacketLogWritesOneLinePerRecord) {
   const std::string reply = "8 < 0x4 0x6 0x49 0xFF 0x0 0x0 0x1 0x2 \r\n";
   std::string text;
   auto readLog = [&] {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    text = ss.str();
+    text = ReadText(path);
     return text.find(reply) != std::string::npos;
   };
   EXPECT_TRUE(WaitFor(readLog, 3000)) << text;
@@ -500,7 +494,6 @@ TEST(SimLinkTest, PacketLogWritesOneLinePerRecord) {
   EXPECT_EQ(module.disablePacketLog(), aErrNone);
   EXPECT_EQ(module.disconnect(), aErrNone);
   EXPECT_EQ(module.disablePacketLog(), aErrConfiguration);
-  unlink(path);
 }
 
 TEST(SimLinkTest, ConcurrentExchangesOnOneLinkEachSeeTheirOwnReplies) {

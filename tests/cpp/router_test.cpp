@@ -1,7 +1,6 @@
 // A routing module with modules on its I2C bus (corvalith-sim behind=):
 // the I2C probe, routeToMe, and modules reached through the router's link.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 
 using namespace Tessaron::Corvalith;
 
@@ -24,11 +24,7 @@ constexpr uint32_t kSecond = 0x6B00000A;
 class RouterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/cv_router_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    record = path;
+    record = tmp.write("record", "");
     ASSERT_TRUE(sim.start({"--module", "serial=6B000002,tcp=0,model=9,heartbeat-ms=150", "--module",
                            "serial=6B000004,address=4,model=30,build=77,behind=6B000002", "--module",
                            "serial=6B00000A,address=10,model=31,router=12,behind=6B000002", "--record",
@@ -41,7 +37,6 @@ class RouterTest : public ::testing::Test {
   void TearDown() override {
     router.disconnect();
     sim.stop();
-    unlink(record.c_str());
   }
 
   // A module behind the router, as the network sweep builds it.
@@ -52,6 +47,7 @@ class RouterTest : public ::testing::Test {
   }
 
   SimProcess sim;
+  TempDir tmp;
   std::string record;
   Module router{2, 0};
   SystemClass routerSystem;

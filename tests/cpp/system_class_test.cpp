@@ -2,9 +2,7 @@
 // error replies, the module queries and the UEI-bytes transfers as they
 // arrive at the module.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "cpp/SystemClass.h"
 #include "cpp_test_support.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 
 using namespace Tessaron::Corvalith;
 
@@ -32,11 +31,7 @@ std::vector<std::string> sSystemRx(const std::string& record) {
 class SystemClassTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/cv_sysclass_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    record = path;
+    record = tmp.write("record", "");
     // Heartbeats every 100 ms interleave with every exchange below.
     ASSERT_TRUE(sim.start({"--module",
                            "serial=5A000001,tcp=0,model=23,address=4,version=2.15.7,build=4242,"
@@ -49,10 +44,10 @@ class SystemClassTest : public ::testing::Test {
   void TearDown() override {
     module.disconnect();
     sim.stop();
-    unlink(record.c_str());
   }
 
   SimProcess sim;
+  TempDir tmp;
   std::string record;
   Module module{2, 0};
   SystemClass system;
