@@ -27,6 +27,10 @@ constexpr int kPollIntervalMs = 10;
 constexpr int kPollRounds = 200;  // 2 s at 10 ms
 constexpr int kSyncPackets = 6;
 constexpr int32_t kIOErrorPauseMs = 100;
+// A get that says "no data" sooner than this did not wait on its own, ms.
+constexpr int kIdleReadMinMs = 1;
+// Pause of the in-pipe after such a get, ms.
+constexpr int32_t kIdleReadPauseMs = 5;
 constexpr int32_t kOutPipeWaitMs = 1000;
 constexpr int kResetAttempts = 20;
 constexpr int32_t kResetRetryMs = 100;
@@ -281,10 +285,16 @@ void* sInPipeProcess(void* ref) {
   aCorvalithDebug_Printf(aDEBUG_LINK, " sInPipeProcess(%d) -- syncing\n", static_cast<int>(link.id));
   while (link.running.load()) {
     uint8_t byte = 0;
+    const auto asked = std::chrono::steady_clock::now();
     aErr err = aStream_Read(link.stream, &byte, 1);
     if (err == aErrNotReady) {
       linkStatus status = link.status.load();
       if (status == kLinkStatusSyncing || status == kLinkStatusIOError) sSyncStart(link);
+      // A stream that answers "no data" without waiting itself would make
+      // this loop spin; give the core back for a moment instead.
+      if (std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(kIdleReadMinMs)) {
+        aTime_MSSleep(kIdleReadPauseMs);
+      }
       continue;
     }
     if (err != aErrNone) {
@@ -365,6 +375,16 @@ void* sOutPipeProcess(void* ref) {
 
 // ---- Start, stop, teardown. Callers hold link.control.
 
+// Ends and joins whatever pipe threads a failed start made.
+void sAbandonStart(Link& link) {
+  link.running.store(0);
+  if (link.inThread) (void)aThread_Destroy(&link.inThread);
+  if (link.outThread) (void)aThread_Destroy(&link.outThread);
+  link.inUp.store(0);
+  link.outUp.store(0);
+  link.status.store(kLinkStatusStopped);
+}
+
 aErr sStartLocked(Link& link) {
   if (link.running.load() && link.inThread && link.outThread) return aErrNone;
   if (!link.stream) return aErrNotReady;
@@ -376,9 +396,7 @@ aErr sStartLocked(Link& link) {
   link.inThread = aThread_Create(sInPipeProcess, &link);
   link.outThread = link.inThread ? aThread_Create(sOutPipeProcess, &link) : nullptr;
   if (!link.inThread || !link.outThread) {
-    link.running.store(0);
-    if (link.inThread) aThread_Destroy(&link.inThread);
-    link.status.store(kLinkStatusStopped);
+    sAbandonStart(link);
     return aErrResource;
   }
   bool up = false;
@@ -386,9 +404,10 @@ aErr sStartLocked(Link& link) {
     aTime_MSSleep(kPollIntervalMs);
     up = link.inUp.load() && link.outUp.load() && link.status.load() == kLinkStatusRunning;
   }
-  if (!up) return aErrIndexRange;
   const uint8_t on = 1;
-  return sPutControl(link, kLinkRouteAddress, 1, &on);
+  aErr err = up ? sPutControl(link, kLinkRouteAddress, 1, &on) : aErrIndexRange;
+  if (err != aErrNone) sAbandonStart(link);
+  return err;
 }
 
 aErr sStopLocked(Link& link) {
@@ -437,6 +456,14 @@ aErr sReleaseParts(Link& link, bool freeStream) {
     aStream_Destroy(&link.stream);
   }
   return err;
+}
+
+// A link whose re-initialisation failed has no FIFOs to run on: free what
+// was made and clear the check value, so later calls refuse it instead of
+// using it half-built.
+void sRetire(Link& link) {
+  (void)sReleaseParts(link, true);
+  link.check.store(0);
 }
 
 // Sets up the record; the caller holds link.control and the link is stopped.
@@ -541,56 +568,79 @@ aErr sRecreateStream(const Link& link, aStreamRef* stream) {
 
 // ---- Creation.
 
-aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
-  aCorvalithDebug_Printf(aDEBUG_LINK, " aLink_CreateUSB(%08X)\n", serialNumber);
-  std::lock_guard<std::mutex> create(gCreateMutex);
+namespace {
+
+// Opens the stream of a new link; runs without the creation lock held, since
+// a connect may wait for its bound.
+using StreamOpener = aErr (*)(const uint32_t* words, const void* context, aStreamRef* stream);
+
+// The one creation path. A device link (reuse set) is shared by every caller
+// for the same device; the stream is opened outside the lock and a link that
+// another caller made meanwhile wins, the surplus stream is closed again.
+aLinkRef sCreateLink(uint32_t type, const uint32_t (&words)[3], bool reuse, StreamOpener open,
+                     const void* context, aStreamRef given) {
   bool refused = false;
-  aLinkRef id = sReuse(USB, serialNumber, &refused);
-  if (id || refused) return id;
-  id = sCreate2(USB, serialNumber, 0, 0);
-  aStreamRef stream = nullptr;
-  aErr err = aStream_CreateUSB(serialNumber, &stream);
-  aCorvalithDebug_Printf(aDEBUG_LINK, "USB sCreate(%08X)==>%d\n", serialNumber, static_cast<int>(id));
-  if (err != aErrNone) {
-    aCorvalithDebug_Printf(aDEBUG_LINK, " aLink_CreateUSB() error creating stream %d\n", err);
-    sDiscard(id);
-    aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateUSB(bad)(%08X)\n", serialNumber);
+  if (reuse) {
+    std::lock_guard<std::mutex> create(gCreateMutex);
+    aLinkRef id = sReuse(type, words[0], &refused);
+    if (id || refused) return id;
+  }
+  aStreamRef stream = given;
+  aErr err = open ? open(words, context, &stream) : aErrNone;
+  std::unique_lock<std::mutex> create(gCreateMutex);
+  if (reuse) {
+    aLinkRef id = sReuse(type, words[0], &refused);
+    if (id || refused) {
+      if (stream && err == aErrNone) aStream_Destroy(&stream);
+      return id;
+    }
+  }
+  if (err != aErrNone || !stream) {
+    aCorvalithDebug_Printf(aDEBUG_LINK, " link type %d: error creating stream %d\n", static_cast<int>(type),
+                           err);
     return 0;
   }
+  aLinkRef id = sCreate2(type, words[0], words[1], words[2]);
   if (!sBringUp(id, stream, nullptr)) {
-    aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateUSB(bad)(%08X)\n", serialNumber);
+    aCorvalithDebug_Printf(aDEBUG_LINK, " leaving link creation (bad)(%08X)\n", words[0]);
     return 0;
   }
+  create.unlock();
   // A USB device may be mid-packet from an earlier user; line up first. A
   // failed handshake is not fatal: the in-pipe keeps trying.
-  aLink_Sync(id);
+  if (type == USB) (void)aLink_Sync(id);
   return id;
+}
+
+aErr sOpenUSB(const uint32_t* words, const void*, aStreamRef* stream) {
+  return aStream_CreateUSB(words[0], stream);
+}
+
+aErr sOpenSocket(const uint32_t* words, const void*, aStreamRef* stream) {
+  return aStream_CreateSocket(words[1], static_cast<uint16_t>(words[2]), stream);
+}
+
+struct SerialTarget {
+  const char* path;
+  uint32_t baudIndex;
+};
+
+aErr sOpenSerial(const uint32_t*, const void* context, aStreamRef* stream) {
+  const auto* target = static_cast<const SerialTarget*>(context);
+  return aStream_CreateSerial_Packetized(target->path, target->baudIndex, false, 0, 0, stream);
+}
+
+}  // namespace
+
+aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
+  aCorvalithDebug_Printf(aDEBUG_LINK, " aLink_CreateUSB(%08X)\n", serialNumber);
+  return sCreateLink(USB, {serialNumber, 0, 0}, true, sOpenUSB, nullptr, nullptr);
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
   aCorvalithDebug_Printf(aDEBUG_LINK, "aLink_CreateTCPIP: SN: %d, address: %d, port: %d\n)",
                          static_cast<int>(serialNumber), static_cast<int>(address), port);
-  std::lock_guard<std::mutex> create(gCreateMutex);
-  bool refused = false;
-  aLinkRef id = sReuse(TCPIP, serialNumber, &refused);
-  if (id || refused) return id;
-  id = sCreate2(TCPIP, serialNumber, address, port);
-  aCorvalithDebug_Printf(aDEBUG_LINK, "TCPIP sCreate2 SN: %d, address: %d, port: %d, type: %d, id: %d\n)",
-                         static_cast<int>(serialNumber), static_cast<int>(address), port, TCPIP,
-                         static_cast<int>(id));
-  aStreamRef stream = nullptr;
-  aErr err = aStream_CreateSocket(address, port, &stream);
-  if (err != aErrNone) {
-    aCorvalithDebug_Printf(aDEBUG_LINK, " aLink_CreateTCPIP() error creating stream %d\n", err);
-    sDiscard(id);
-    aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateTCPIP(bad)(%08X)\n", serialNumber);
-    return 0;
-  }
-  if (!sBringUp(id, stream, " aLink_CreateTCPIP() BAD BAD Error: %d\n")) {
-    aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateTCPIP(bad)(%08X)\n", serialNumber);
-    return 0;
-  }
-  return id;
+  return sCreateLink(TCPIP, {serialNumber, address, port}, true, sOpenSocket, nullptr, nullptr);
 }
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t baudRate) {
@@ -601,38 +651,14 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t ba
                            aErrParam);
     return 0;
   }
-  std::lock_guard<std::mutex> create(gCreateMutex);
-  bool refused = false;
-  aLinkRef id = sReuse(SERIAL, serialNumber, &refused);
-  if (id || refused) return id;
-  id = sCreate2(SERIAL, serialNumber, 0, 0);
-  aCorvalithDebug_Printf(aDEBUG_LINK, "\nSerial sCreate(%08X)==>%d\n", serialNumber, static_cast<int>(id));
-  aStreamRef stream = nullptr;
-  aErr err = aStream_CreateSerial_Packetized(path, baudIndex, false, 0, 0, &stream);
-  if (err != aErrNone) {
-    aCorvalithDebug_Printf(aDEBUG_LINK, " aLink_CreateSerial() error creating stream %d\n", err);
-    aCorvalithDebug_Printf(aDEBUG_LINK, " error creating USB Link, destroying the id (%d)\n",
-                           static_cast<int>(id));
-    sDiscard(id);
-    aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateSerial(%08X) ==> %d\n", serialNumber, err);
-    return 0;
-  }
-  if (!sBringUp(id, stream, nullptr)) {
-    aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateSerial(%08X) ==> %d\n", serialNumber,
-                           aErrConnection);
-    return 0;
-  }
-  aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateSerial(%08X)\n", serialNumber);
-  return id;
+  const SerialTarget target{path, baudIndex};
+  return sCreateLink(SERIAL, {serialNumber, 0, 0}, true, sOpenSerial, &target, nullptr);
 }
 
 aLinkRef aLink_Create(aStreamRef stream) {
   aCorvalithDebug_Printf(aDEBUG_LINK, "aLink_Create(%08X) OLD VERSION", kLinkStreamKey);
   if (!stream) return 0;
-  std::lock_guard<std::mutex> create(gCreateMutex);
-  aLinkRef id = sCreate2(kLinkTypeStream, kLinkStreamKey, 0, 0);
-  aCorvalithDebug_Printf(aDEBUG_LINK, "\n sCreate(%08X)==>%d\n", kLinkStreamKey, static_cast<int>(id));
-  return sBringUp(id, stream, nullptr) ? id : 0;
+  return sCreateLink(kLinkTypeStream, {kLinkStreamKey, 0, 0}, false, nullptr, nullptr, stream);
 }
 
 // ---- Control.
@@ -722,10 +748,13 @@ aErr aLink_ResetLink(aLinkRef id) {
     // Stay stopped rather than run pipes over no stream; fresh FIFOs keep the
     // link usable for a later reset.
     aCorvalithDebug_Printf(aDEBUG_LINK, " ERROR - could not recreate stream: %d\n", err);
-    sInitLocked(*link, nullptr);
+    if (sInitLocked(*link, nullptr) != aErrNone) sRetire(*link);
     return err;
   }
-  if (sInitLocked(*link, stream) != aErrNone) return aErrMemory;
+  if (sInitLocked(*link, stream) != aErrNone) {
+    sRetire(*link);
+    return aErrMemory;
+  }
   return sStartLocked(*link);
 }
 

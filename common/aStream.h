@@ -92,10 +92,14 @@ aErr aStream_Flush(aStreamRef source, aStreamRef destination);
 // Retry budget of a socket write and the wait between tries in ms.
 constexpr int aSOCKET_MAX_SEND_RETRY = 10;
 constexpr int aSOCKET_RETRY_DELAY_MS = 60;
+// The first connect gives up after this long instead of the kernel's minutes
+// of SYN retries, so an unreachable module fails in bounded time, in ms.
+constexpr int kConnectTimeoutMs = 5000;
 // A TCP client connection to an IPv4 address (network byte order) and port.
 // Gets wait up to 50 ms for input before answering aErrNotReady; a peer that
-// went away is reconnected by the next get or write. aErrResource for any
-// failure, a refused connection included.
+// went away is reconnected by the next get or write. aErrConnection when the
+// connect is not answered within kConnectTimeoutMs; aErrResource for any
+// other failure, a refused connection included.
 [[nodiscard]] aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream);
 
 // The USB bulk connection to the module with this serial number, through its

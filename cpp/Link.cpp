@@ -13,8 +13,6 @@
 namespace Tessaron {
 namespace Corvalith {
 
-std::mutex linkCreateHelperSerializer;
-
 namespace {
 
 constexpr int kWaitForLinkRounds = 200;
@@ -117,7 +115,9 @@ bool Link::impl::connected() const {
 }
 
 aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef reference) {
-  std::lock_guard<std::mutex> lock(linkCreateHelperSerializer);
+  // No lock here: the engine serialises creation per device and connects
+  // without holding its own lock, so one unreachable module cannot stall
+  // links to other modules.
   (void)reference;  // the shared (client) link's reference, once sharing exists
   if (s.type < USB || s.type > AWEFT_SERIAL) return aErrMode;
   // Sharing needs the device server and its client link, which this library

@@ -13,10 +13,6 @@
 namespace Tessaron {
 namespace Corvalith {
 
-// Serialises every link creation in the process: the engine's table of links
-// and the sharing of one device between several Link objects must not race.
-extern std::mutex linkCreateHelperSerializer;
-
 // Library debug bit of the module-level traces.
 constexpr uint32_t kDebugModule = 0x40;
 
@@ -24,7 +20,7 @@ struct Link::impl {
   impl(Link* owner, const char* linkName);
   ~impl();
 
-  // Creates the engine link for spec (under linkCreateHelperSerializer) and
+  // Creates the engine link for spec and
   // stores its identifier, 0 when the engine could not make one. reference
   // is the link whose use a shared (client) link takes. aErrMode for a bad
   // type, aErrConfiguration for sharing, which is not available.

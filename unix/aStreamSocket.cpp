@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <new>
 
@@ -60,10 +61,10 @@ aErr sConnectError(int error) {
   }
 }
 
-// Connects a fresh socket; timeoutMs < 0 waits as long as the kernel does.
-// The socket leaves configured: no Nagle, no receive time-out, reset on
+// Connects a fresh socket, waiting at most timeoutMs; an expired wait is
+// ETIMEDOUT, so aErrConnection. The socket leaves configured: no Nagle, no receive time-out, reset on
 // close, non-blocking.
-aErr sConnect(uint32_t address, uint16_t port, int timeoutMs, int* out) {
+aErr sConnect(uint32_t address, uint16_t port, int timeoutMs, int* out, bool* expired = nullptr) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return aErrIO;
   int nonBlocking = 1;
@@ -80,13 +81,19 @@ aErr sConnect(uint32_t address, uint16_t port, int timeoutMs, int* out) {
     error = errno;
     if (error == EINPROGRESS || error == EINTR) {
       pollfd pfd{fd, POLLOUT, 0};
+      // A signal restarts the wait with what is left of the limit.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
       int ready = 0;
       do {
-        ready = poll(&pfd, 1, timeoutMs);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        ready = left > 0 ? poll(&pfd, 1, static_cast<int>(left)) : 0;
       } while (ready < 0 && errno == EINTR);
       socklen_t len = sizeof error;
       if (ready == 0) {
         error = ETIMEDOUT;
+        if (expired) *expired = true;
       } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
         error = errno;
       }
@@ -237,7 +244,11 @@ aErr sSocketDelete(void* ref) {
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream) {
   if (!stream) return aErrResource;
   int fd = -1;
-  if (sConnect(address, port, -1, &fd) != aErrNone) return aErrResource;
+  bool expired = false;
+  // An expired connect says so; every other failure stays aErrResource.
+  if (sConnect(address, port, kConnectTimeoutMs, &fd, &expired) != aErrNone) {
+    return expired ? aErrConnection : aErrResource;
+  }
   auto* s = new (std::nothrow) SocketStream{};
   if (!s) {
     close(fd);

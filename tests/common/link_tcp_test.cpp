@@ -3,12 +3,20 @@
 // reconnect.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/aLinkTable.h"
+#include "common/aStream.h"
 #include "link_test_support.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
@@ -191,4 +199,82 @@ TEST(LinkTcp, DroppedRepliesTimeOutAndLaterOnesArrive) {
   EXPECT_FALSE(EchoRoundTrip(id, 2, {2}, 300));
   EXPECT_TRUE(EchoRoundTrip(id, 2, {3}));
   aLink_Destroy(&id);
+}
+
+namespace {
+
+// A listener on 127.0.0.1 whose accept queue is full: later SYNs are dropped,
+// so a connect to it is never answered. Fillers keep their sockets open.
+struct DeafListener {
+  int fd = -1;
+  uint16_t port = 0;
+  std::vector<int> fillers;
+
+  bool open() {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = kLoopback;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(fd, 0) != 0)
+      return false;
+    socklen_t len = sizeof at;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+    port = ntohs(at.sin_port);
+    // Connect until one is left unanswered; bounded in count.
+    for (int i = 0; i < 16; ++i) {
+      int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      fillers.push_back(c);
+      if (connect(c, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) continue;
+      pollfd pfd{c, POLLOUT, 0};
+      if (poll(&pfd, 1, 200) == 0) return true;
+    }
+    return false;
+  }
+  ~DeafListener() {
+    for (int c : fillers) close(c);
+    if (fd >= 0) close(fd);
+  }
+};
+
+}  // namespace
+
+TEST(LinkTcp, UnansweredConnectFailsInItsBoundWithoutStallingOtherLinks) {
+  DeafListener deaf;
+  ASSERT_TRUE(deaf.open()) << "could not fill the accept queue of a loopback listener";
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--module", "serial=40F58011,tcp=0,heartbeat-ms=0"}));
+  const uint16_t port = sim.tcpPort("40F58011");
+  ASSERT_NE(port, 0);
+
+  using Clock = std::chrono::steady_clock;
+  std::atomic<bool> deafLinkDone{false};
+  aLinkRef deafLink = 1;
+  aErr streamErr = aErrNone;
+  long long deafMs = 0;
+  const auto start = Clock::now();
+  std::thread linkThread([&] {
+    deafLink = aLink_CreateTCPIP(0x40F58010, kLoopback, deaf.port);
+    deafMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    deafLinkDone.store(true);
+  });
+  std::thread streamThread([&] {
+    aStreamRef stream = nullptr;
+    streamErr = aStream_CreateSocket(kLoopback, deaf.port, &stream);
+    if (stream) (void)aStream_Destroy(&stream);
+  });
+  // Created while the unanswered connect is still waiting.
+  aLinkRef good = aLink_CreateTCPIP(0x40F58011, kLoopback, port);
+  EXPECT_NE(good, 0u);
+  EXPECT_FALSE(deafLinkDone.load()) << "the working link waited for the unreachable one";
+  EXPECT_TRUE(EchoRoundTrip(good, 2, {7}));
+  linkThread.join();
+  streamThread.join();
+  EXPECT_EQ(deafLink, 0u);
+  EXPECT_EQ(streamErr, aErrConnection);
+  EXPECT_GE(deafMs, kConnectTimeoutMs - 100);
+  EXPECT_LT(deafMs, kConnectTimeoutMs + 2000);
+  RecordProperty("unanswered_connect_ms", static_cast<int>(deafMs));
+  std::printf("unanswered connect gave up after %lld ms\n", deafMs);
+  EXPECT_EQ(aLink_FindEntry(TCPIP, 0x40F58010), 0u);
+  (void)aLink_Destroy(&good);
 }
