@@ -13,19 +13,28 @@ namespace {
 
 // A name of at most 255 characters plus its terminating zero.
 constexpr size_t kMutexNameSize = 256;
+// Check values of live handles; cleared on destroy so a stale handle is refused.
+constexpr uint32_t kMutexCheck = 0x4D555458;
+constexpr uint32_t kThreadCheck = 0x54485244;
 
 }  // namespace
 
 struct aMutexRecord {
+  uint32_t check;
   pthread_mutex_t mutex;
   char name[kMutexNameSize];
 };
 
 struct aThreadRecord {
+  uint32_t check;
   pthread_t id;
 };
 
 namespace {
+
+bool sLive(const aMutexRecord* mutex) {
+  return mutex != nullptr && mutex->check == kMutexCheck;
+}
 
 // Error-checking rather than the plain default kind: still not recursive, but
 // an unlock by a thread that does not hold the mutex fails with EPERM instead
@@ -72,19 +81,21 @@ aMutex aMutex_Create(const char* name) {
     delete record;
     return nullptr;
   }
+  record->check = kMutexCheck;
   return record;
 }
 
 const char* aMutex_Identifier(aMutex mutex) {
-  return mutex != nullptr ? mutex->name : "";
+  return sLive(mutex) ? mutex->name : "";
 }
 
 aErr aMutex_Destroy(aMutex* mutex) {
-  if (mutex == nullptr || *mutex == nullptr) {
+  if (mutex == nullptr || !sLive(*mutex)) {
     return aErrParam;
   }
   aMutexRecord* record = *mutex;
   *mutex = nullptr;
+  record->check = 0;
   const int rc = pthread_mutex_destroy(&record->mutex);
   delete record;
   switch (rc) {
@@ -102,7 +113,7 @@ aErr aMutex_Destroy(aMutex* mutex) {
 }
 
 aErr aMutex_Lock(aMutex mutex) {
-  if (mutex == nullptr) {
+  if (!sLive(mutex)) {
     return aErrParam;
   }
   switch (pthread_mutex_lock(&mutex->mutex)) {
@@ -118,7 +129,7 @@ aErr aMutex_Lock(aMutex mutex) {
 }
 
 aErr aMutex_TryLock(aMutex mutex) {
-  if (mutex == nullptr) {
+  if (!sLive(mutex)) {
     return aErrParam;
   }
   switch (pthread_mutex_trylock(&mutex->mutex)) {
@@ -134,7 +145,7 @@ aErr aMutex_TryLock(aMutex mutex) {
 }
 
 aErr aMutex_Unlock(aMutex mutex) {
-  if (mutex == nullptr) {
+  if (!sLive(mutex)) {
     return aErrParam;
   }
   switch (pthread_mutex_unlock(&mutex->mutex)) {
@@ -157,6 +168,7 @@ aThread aThread_Create(aThreadProc proc, void* ref) {
   if (record == nullptr) {
     return nullptr;
   }
+  record->check = kThreadCheck;
   if (pthread_create(&record->id, nullptr, proc, ref) != 0) {
     delete record;
     return nullptr;
@@ -165,11 +177,12 @@ aThread aThread_Create(aThreadProc proc, void* ref) {
 }
 
 int aThread_Destroy(aThread* thread) {
-  if (thread == nullptr || *thread == nullptr) {
+  if (thread == nullptr || *thread == nullptr || (*thread)->check != kThreadCheck) {
     return EINVAL;
   }
   aThreadRecord* record = *thread;
   *thread = nullptr;
+  record->check = 0;
   // A thread releasing its own handle cannot wait for itself: answer what the
   // join would (EDEADLK) without calling it, and detach so the thread's
   // resources go back when it ends.

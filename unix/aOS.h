@@ -16,7 +16,7 @@ typedef void* (*aThreadProc)(void* ref);
 const char* aMutex_Identifier(aMutex mutex);
 // Frees and nulls in every case. aErrParam, aErrBusy (still locked), aErrResource, aErrUnknown.
 aErr aMutex_Destroy(aMutex* mutex);
-// aErrParam, aErrDuplicate (EDEADLK), aErrUnknown.
+// aErrParam (also for a stale or foreign handle), aErrDuplicate (EDEADLK), aErrUnknown.
 aErr aMutex_Lock(aMutex mutex);
 // aErrBusy when held elsewhere, aErrParam, aErrUnknown.
 aErr aMutex_TryLock(aMutex mutex);
@@ -27,7 +27,7 @@ aErr aMutex_Unlock(aMutex mutex);
 [[nodiscard]] aThread aThread_Create(aThreadProc proc, void* ref);
 // Joins, frees and nulls; returns the join result unchanged (0 on success,
 // EDEADLK when called from the thread itself, which is then detached; EINVAL
-// for a null handle). The caller must already have told the thread to stop.
+// for a null, stale or foreign handle). The caller must already have told the thread to stop.
 int aThread_Destroy(aThread* thread);
 // Sleeps 5 microseconds.
 void aThread_Yield();

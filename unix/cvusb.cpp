@@ -37,7 +37,11 @@ std::atomic<const cvusbBackend*> sBackend{&cvusbLibusbBackend};
 
 }  // namespace
 
+// Check value of a live driver; cleared on destroy so a stale one is refused.
+constexpr uint32_t kDriverCheck = 0x43565553;
+
 struct cvusbDriver {
+  uint32_t check;
   const cvusbBackend* backend;
   bool libusb;  // mode, fixed at creation
   char serial[kSerialTextSize + 1];
@@ -57,6 +61,10 @@ struct cvusbDriver {
 };
 
 namespace {
+
+bool sLive(const cvusbDriver* driver) {
+  return driver != nullptr && driver->check == kDriverCheck;
+}
 
 // The lock is taken by callers.
 cvusbContext sEnsureContext() {
@@ -377,6 +385,7 @@ bool cvusb_is_kernel_driver_installed(uint32_t serialNumber) {
 cvusbRef cvusb_create_usb(bool useLibusb) {
   auto* driver = new (std::nothrow) cvusbDriver{};
   if (!driver) return nullptr;
+  driver->check = kDriverCheck;
   driver->backend = sBackend.load();
   driver->libusb = useLibusb;
   driver->state.store(cvusbStateCreated);
@@ -390,12 +399,12 @@ cvusbRef cvusb_create_usb(bool useLibusb) {
 }
 
 aErr cvusb_open_corvalith_device(cvusbRef driver, const char* serialNumber) {
-  if (!driver || !serialNumber) return aErrParam;
+  if (!sLive(driver) || !serialNumber) return aErrParam;
   return driver->libusb ? sOpenLibusb(driver, serialNumber) : sOpenKernel(driver, serialNumber);
 }
 
 aErr cvusb_write_to_device(cvusbRef driver, const uint8_t* bytes, size_t count) {
-  if (!driver || (!bytes && count)) return aErrParam;
+  if (!sLive(driver) || (!bytes && count)) return aErrParam;
   return driver->libusb ? sWriteLibusb(driver, bytes, count) : sWriteKernel(driver, bytes, count);
 }
 
@@ -403,7 +412,7 @@ aErr cvusb_get_byte(cvusbRef driver, uint8_t* byte, bool* delivered) {
   bool ignored = false;
   if (!delivered) delivered = &ignored;
   *delivered = false;
-  if (!driver || !byte) return aErrParam;
+  if (!sLive(driver) || !byte) return aErrParam;
   return driver->libusb ? sReadLibusb(driver, byte, delivered) : sReadKernel(driver, byte, delivered);
 }
 
@@ -412,7 +421,7 @@ aErr cvusb_get_from_device(cvusbRef driver, uint8_t* byte) {
 }
 
 aErr cvusb_close_corvalith_device(cvusbRef driver) {
-  if (!driver) return aErrParam;
+  if (!sLive(driver)) return aErrParam;
   if (!driver->libusb) {
     if (driver->fd < 0) return aErrNone;
     int rc = close(driver->fd);
@@ -432,8 +441,9 @@ aErr cvusb_close_corvalith_device(cvusbRef driver) {
 }
 
 aErr cvusb_destroy(cvusbRef* driver) {
-  if (!driver || !*driver) return aErrParam;
+  if (!driver || !sLive(*driver)) return aErrParam;
   cvusbDriver* d = *driver;
+  d->check = 0;
   if (d->libusb && d->handle) {
     d->backend->releaseInterface(d->handle, d->interfaceNumber);
     d->backend->close(d->handle);
@@ -445,7 +455,7 @@ aErr cvusb_destroy(cvusbRef* driver) {
 }
 
 int find_usb_endpoints(cvusbRef driver) {
-  if (!driver || !driver->libusb || !driver->handle) return cvusbErrorInvalidParam;
+  if (!sLive(driver) || !driver->libusb || !driver->handle) return cvusbErrorInvalidParam;
   EndpointSearch search{};
   int rc = driver->backend->forEachAltSetting(driver->handle, sVisitAltSetting, &search);
   if (rc != cvusbSuccess) return rc;
@@ -461,14 +471,14 @@ int find_usb_endpoints(cvusbRef driver) {
 }
 
 uint8_t cvusb_state(cvusbRef driver) {
-  return driver ? driver->state.load() : 0;
+  return sLive(driver) ? driver->state.load() : 0;
 }
 int cvusb_interface_number(cvusbRef driver) {
-  return driver ? driver->interfaceNumber : -1;
+  return sLive(driver) ? driver->interfaceNumber : -1;
 }
 uint8_t cvusb_in_endpoint(cvusbRef driver) {
-  return driver ? driver->inEndpoint : 0;
+  return sLive(driver) ? driver->inEndpoint : 0;
 }
 uint8_t cvusb_out_endpoint(cvusbRef driver) {
-  return driver ? driver->outEndpoint : 0;
+  return sLive(driver) ? driver->outEndpoint : 0;
 }

@@ -2,6 +2,7 @@
 // chunking, stalls, error tolerance) against a scripted libusb.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <vector>
 
@@ -413,3 +414,21 @@ TEST(UsbStream, ReadsAndWritesThroughTheDriverAndNeverInventsBytes) {
 }
 
 }  // namespace
+
+TEST(CvusbHandle, ForeignDriverIsRefusedAndDestroyNullsTheHandle) {
+  alignas(std::max_align_t) static unsigned char foreign[4096] = {};
+  cvusbRef stranger = reinterpret_cast<cvusbRef>(foreign);
+  uint8_t byte = 0;
+  const uint8_t out = 1;
+  EXPECT_EQ(cvusb_open_corvalith_device(stranger, "00000001"), aErrParam);
+  EXPECT_EQ(cvusb_write_to_device(stranger, &out, 1), aErrParam);
+  EXPECT_EQ(cvusb_get_from_device(stranger, &byte), aErrParam);
+  EXPECT_EQ(cvusb_close_corvalith_device(stranger), aErrParam);
+  EXPECT_EQ(cvusb_destroy(&stranger), aErrParam);
+  EXPECT_NE(stranger, nullptr);
+
+  cvusbRef driver = cvusb_create_usb(false);
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(cvusb_destroy(&driver), aErrNone);
+  EXPECT_EQ(driver, nullptr);
+}

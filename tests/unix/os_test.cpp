@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <future>
 #include <string>
@@ -79,6 +80,21 @@ TEST(MutexTest, NullHandlesAreRefused) {
   EXPECT_EQ(aMutex_Unlock(none), aErrParam);
   EXPECT_EQ(aMutex_Destroy(&none), aErrParam);
   EXPECT_EQ(aMutex_Destroy(nullptr), aErrParam);
+}
+
+// A pointer to memory that never was a handle of this kind: zeroed storage
+// big enough for either record, so reading its check value is defined.
+TEST(HandleCheck, ForeignMutexAndThreadHandlesAreRefused) {
+  alignas(std::max_align_t) static unsigned char foreign[1024] = {};
+  aMutex mutex = reinterpret_cast<aMutex>(foreign);
+  EXPECT_EQ(aMutex_Lock(mutex), aErrParam);
+  EXPECT_EQ(aMutex_TryLock(mutex), aErrParam);
+  EXPECT_EQ(aMutex_Unlock(mutex), aErrParam);
+  EXPECT_STREQ(aMutex_Identifier(mutex), "");
+  EXPECT_EQ(aMutex_Destroy(&mutex), aErrParam);
+  aThread thread = reinterpret_cast<aThread>(foreign);
+  EXPECT_EQ(aThread_Destroy(&thread), EINVAL);
+  EXPECT_NE(thread, nullptr) << "a refused handle is left to its owner";
 }
 
 TEST(MutexTest, TryLockFromAnotherThreadSeesTheHolder) {
