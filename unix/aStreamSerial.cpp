@@ -3,6 +3,7 @@
 // in COBS frames with a CRC-8 (serial links of the link engine).
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +24,10 @@ constexpr uint16_t kSerialCheck = 0xBEEF;
 constexpr uint16_t kCobsCheck = 0xC0B5;
 // Wait for input before a packetised get answers aErrNotReady, in ms.
 constexpr int kGetWaitMs = 50;
+// A port held back by flow control must not stall the writer for ever: wait
+// this long for the output queue to empty, in ms, then go on.
+constexpr int kDrainTimeoutMs = 1000;
+constexpr int32_t kDrainPollMs = 2;
 
 constexpr speed_t kBaudRates[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
 
@@ -110,12 +115,21 @@ aErr sSerialGet(uint8_t* byte, void* ref) {
   return aErrIO;
 }
 
+// tcdrain without its unbounded wait: polls the output queue until empty.
+void sDrain(const SerialStream* s) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainTimeoutMs);
+  int queued = 0;
+  while (ioctl(s->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && std::chrono::steady_clock::now() < deadline) {
+    aTime_MSSleep(kDrainPollMs);
+  }
+}
+
 aErr sSerialWrite(const uint8_t* bytes, size_t count, void* ref) {
   auto* s = static_cast<SerialStream*>(ref);
   if (!sValidSerial(s)) return aErrParam;
   ssize_t n = write(s->fd, bytes, count);
   if (n < 0 || static_cast<size_t>(n) != count) return aErrIO;
-  tcdrain(s->fd);
+  sDrain(s);
   return aErrNone;
 }
 
