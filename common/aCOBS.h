@@ -51,6 +51,6 @@ void aCOBSReceiver_Reset(aCOBSReceiver* receiver);
 // aCOBS_MAX_PACKET). aErrPacket: a frame ended but was damaged (decoding
 // failed, its length byte disagrees with its size, or its CRC is wrong).
 // aErrParam for null arguments.
-aErr aCOBSReceiver_Feed(aCOBSReceiver* receiver, uint8_t byte, uint8_t* packet, size_t* length);
+[[nodiscard]] aErr aCOBSReceiver_Feed(aCOBSReceiver* receiver, uint8_t byte, uint8_t* packet, size_t* length);
 
 #endif

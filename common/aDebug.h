@@ -24,7 +24,7 @@ constexpr uint32_t aDEBUG_BEACON_LOCK = 0x200;
 constexpr uint32_t aDEBUG_USB = 0x400;
 
 // True when traces of any of the given bits are printed.
-bool aCorvalithDebug_On(uint32_t bits);
+[[nodiscard]] bool aCorvalithDebug_On(uint32_t bits);
 // printf to standard output and flush, when aCorvalithDebug_On(bits).
 void aCorvalithDebug_Printf(uint32_t bits, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -35,7 +35,7 @@ linkSpec* sFind(linkType type, uint32_t serialNumber, bool anySerial, uint32_t n
   spec->serialNumber = serialNumber;
   FindRequest request{spec, anySerial};
   if (aDiscovery_EnumerateModules(type, sFindCallback, &request, networkInterface) == 0) {
-    aLinkSpec_Destroy(&spec);
+    (void)aLinkSpec_Destroy(&spec);
   }
   return spec;
 }

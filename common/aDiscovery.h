@@ -118,20 +118,20 @@ constexpr size_t aBEACON_INTERFACE_TEXT_MAX = 100;
 [[nodiscard]] bool zBeaconInterface_backupSetAndLock(const char* text);
 // Restores the saved setting and releases the lock; false (and nothing
 // restored) when the calling thread does not hold it.
-bool zBeaconInterface_restoreAndUnlock();
+[[nodiscard]] bool zBeaconInterface_restoreAndUnlock();
 // Takes the lock and sets text.
 [[nodiscard]] bool zBeaconInterface_setAndLock(const char* text);
 // Releases the lock; false when the calling thread does not hold it.
-bool zBeaconInterface_unlock();
+[[nodiscard]] bool zBeaconInterface_unlock();
 // Copy the current (get) or saved (getBackup) setting into buffer, truncated
 // to size - 1 characters; false for a null buffer or size 0. The AndLock
 // forms then take the lock first and keep it (no lock when they return
 // false).
-bool zBeaconInterface_get(char* buffer, size_t size);
-bool zBeaconInterface_getAndLock(char* buffer, size_t size);
-bool zBeaconInterface_getBackup(char* buffer, size_t size);
-bool zBeaconInterface_getBackupAndLock(char* buffer, size_t size);
+[[nodiscard]] bool zBeaconInterface_get(char* buffer, size_t size);
+[[nodiscard]] bool zBeaconInterface_getAndLock(char* buffer, size_t size);
+[[nodiscard]] bool zBeaconInterface_getBackup(char* buffer, size_t size);
+[[nodiscard]] bool zBeaconInterface_getBackupAndLock(char* buffer, size_t size);
 // True when text is a setting the set functions accept.
-bool zBeaconInterface_isValid(const char* text);
+[[nodiscard]] bool zBeaconInterface_isValid(const char* text);
 
 #endif

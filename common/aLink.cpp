@@ -165,7 +165,7 @@ aErr sPutControl(Link& link, uint8_t address, uint8_t length, const uint8_t* dat
   aPacket* packet = aPacket_CreateWithData(address, length, length ? data : &kNone);
   if (!packet) return aErrMemory;
   aErr err = aPacketFifo_Put(link.outFifo.load(), packet);
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);
   return err;
 }
 
@@ -191,7 +191,7 @@ void sSyncStart(Link& link) {
   link.status.store(kLinkStatusSyncing);
   link.syncState = kSyncStateStart;
   aCorvalithDebug_Printf(aDEBUG_LINK, "%s\n", sSyncStateName(kSyncStateStart));
-  aPacket_Reset(link.incoming);
+  (void)aPacket_Reset(link.incoming);
   aErr err = aErrNone;
   for (int i = 0; i < kSyncPackets; ++i) err = sPutControl(link, kLinkSyncAddress, 0, nullptr);
   if (err == aErrNone) {
@@ -271,7 +271,7 @@ aErr sHandlePacket(Link& link) {
   }
   aErr err = aErrNone;
   if (!consumed && !sHandleHBBackChannel(link, packet)) err = aPacketFifo_Put(link.inFifo.load(), packet);
-  aPacket_Reset(packet);
+  (void)aPacket_Reset(packet);
   return err;
 }
 
@@ -332,7 +332,7 @@ void sWritePacket(Link& link, aPacket* first) {
     size_t n = 0;
     if (aPacket_GetBytes(packet, block + used, sizeof block - used, &n) == aErrNone) used += n;
     aLinkDetail::logPacket(link, kLinkPacketLogOut, packet);
-    if (packet != first) aPacket_Destroy(&packet);
+    if (packet != first) (void)aPacket_Destroy(&packet);
     packet = nullptr;
     if (!link.pooled.load() || used > kPoolFill) break;
     packet = aPacketFifo_Get(link.outFifo.load());
@@ -355,7 +355,7 @@ void sDrainOut(Link& link) {
     aPacket* packet = aPacketFifo_Get(link.outFifo.load());
     if (!packet) break;
     sWritePacket(link, packet);
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet);
   }
 }
 
@@ -366,7 +366,7 @@ void* sOutPipeProcess(void* ref) {
     aPacket* packet = aPacketFifo_Await(link.outFifo.load(), kOutPipeWaitMs);
     if (!packet) continue;
     sWritePacket(link, packet);
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet);
   }
   sDrainOut(link);
   aCorvalithDebug_Printf(aDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", static_cast<int>(link.id));
@@ -431,7 +431,7 @@ aErr sStopLocked(Link& link) {
   sDrainOut(link);
   link.inUp.store(0);
   link.outUp.store(0);
-  aPacket_Reset(link.incoming);
+  (void)aPacket_Reset(link.incoming);
   link.status.store(kLinkStatusStopped);
   link.heartbeatState = 0;
   return err;
@@ -442,9 +442,9 @@ aErr sStopLocked(Link& link) {
 aErr sReleaseParts(Link& link, bool freeStream) {
   aPacketFifoId in = link.inFifo.exchange(0);
   aPacketFifoId out = link.outFifo.exchange(0);
-  if (in) aPacketFifo_Destroy(&in);
+  if (in) (void)aPacketFifo_Destroy(&in);
   aErr err = out ? aPacketFifo_Destroy(&out) : aErrNone;
-  if (link.incoming) aPacket_Destroy(&link.incoming);
+  if (link.incoming) (void)aPacket_Destroy(&link.incoming);
   {
     std::lock_guard<std::mutex> lock(link.filterMutex);
     link.userFilter = nullptr;
@@ -453,7 +453,7 @@ aErr sReleaseParts(Link& link, bool freeStream) {
   aLinkDetail::destroyPacketLog(link);
   if (freeStream && link.stream) {
     aCorvalithDebug_Printf(aDEBUG_LINK, " Destroy stream\n");
-    aStream_Destroy(&link.stream);
+    (void)aStream_Destroy(&link.stream);
   }
   return err;
 }
@@ -500,7 +500,7 @@ aErr sTeardown(const LinkPtr& link) {
     std::swap(parent, link->parent);
   }
   if (server && destroyServer) destroyServer(&server);
-  if (parent) aLink_Destroy(&parent);
+  if (parent) (void)aLink_Destroy(&parent);
   err = sReleaseParts(*link, true);
   link->check.store(0);
   return err;
@@ -520,7 +520,7 @@ bool sBringUp(aLinkRef id, aStreamRef stream, const char* badInitTrace) {
   if (aLink_Init(id, stream) != id) {
     // Only a vanished entry answers with another identifier.
     if (badInitTrace) aCorvalithDebug_Printf(aDEBUG_LINK, badInitTrace, aErrConnection);
-    if (stream) aStream_Destroy(&stream);
+    if (stream) (void)aStream_Destroy(&stream);
     sDiscard(id);
     return false;
   }
@@ -591,7 +591,7 @@ aLinkRef sCreateLink(uint32_t type, const uint32_t (&words)[3], bool reuse, Stre
   if (reuse) {
     aLinkRef id = sReuse(type, words[0], &refused);
     if (id || refused) {
-      if (stream && err == aErrNone) aStream_Destroy(&stream);
+      if (stream && err == aErrNone) (void)aStream_Destroy(&stream);
       return id;
     }
   }
@@ -674,7 +674,7 @@ aLinkRef aLink_Init(aLinkRef id, aStreamRef stream) {
     aStreamRef old = link->stream;
     link->stream = nullptr;
     sReleaseParts(*link, false);
-    if (old && old != stream) aStream_Destroy(&old);
+    if (old && old != stream) (void)aStream_Destroy(&old);
   }
   if (sInitLocked(*link, stream) != aErrNone) {
     link->stream = nullptr;  // the caller still owns it

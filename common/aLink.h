@@ -65,38 +65,38 @@ constexpr uint8_t kLinkPacketLogIn = 2;
 // (Re)initialises a link's record around the stream (null: status 5): fresh
 // FIFOs, no filter, no packet log, pooling off. A running link is stopped
 // first and a replaced stream destroyed. The identifier, or 0 when unknown.
-aLinkRef aLink_Init(aLinkRef link, aStreamRef stream);
+[[nodiscard]] aLinkRef aLink_Init(aLinkRef link, aStreamRef stream);
 // Starts both pipes and queues route-on. aErrNone also when already running.
 // aErrNotReady: no stream. aErrResource: a thread could not be made.
 // aErrIndexRange: the pipes did not both come up in step within 2 s.
-aErr aLink_Start(aLinkRef link);
+[[nodiscard]] aErr aLink_Start(aLinkRef link);
 // Queues route-off and stops both pipes (status 0). aErrUnknown when a join
 // fails.
-aErr aLink_Stop(aLinkRef link);
+[[nodiscard]] aErr aLink_Stop(aLinkRef link);
 // Releases one use and sets *link to 0; the last use stops the link and frees
 // it with its FIFOs and stream. aErrParam for a null address or an unknown
 // link.
-aErr aLink_Destroy(aLinkRef* link);
+[[nodiscard]] aErr aLink_Destroy(aLinkRef* link);
 // Recreates the stream (USB and TCP links only), clears FIFOs, filter and
 // packet log, and restarts. Up to 20 attempts 100 ms apart; when none
 // succeeds the link stays stopped without a stream (status 5) and the
 // stream's error is returned (aErrParam for links that cannot be recreated:
 // serial and caller's-stream links). Otherwise the start's result.
-aErr aLink_Reset(aLinkRef link);
-aErr aLink_ResetLink(aLinkRef link);
+[[nodiscard]] aErr aLink_Reset(aLinkRef link);
+[[nodiscard]] aErr aLink_ResetLink(aLinkRef link);
 // Runs the synchronisation handshake: aErrNone once in step, aErrNotReady
 // when not within 2 s. Both FIFOs are emptied afterwards.
-aErr aLink_Sync(aLinkRef link);
+[[nodiscard]] aErr aLink_Sync(aLinkRef link);
 // Queues a route packet. aErrNotFound: unknown link. aErrParam: link not
 // initialised. aErrMemory: no packet. Else the FIFO's result.
-aErr aLink_ForceRoute(aLinkRef link, bool on);
+[[nodiscard]] aErr aLink_ForceRoute(aLinkRef link, bool on);
 // The link's status; kLinkStatusNoStream for an unknown link.
 linkStatus aLink_GetStatus(aLinkRef link);
 
 // ---- Packets. Returned packets belong to the caller (aPacket_Destroy).
 
 // Queues a copy for the out-pipe (aPacketFifo_Put's results).
-aErr aLink_PutPacket(aLinkRef link, const aPacket* packet);
+[[nodiscard]] aErr aLink_PutPacket(aLinkRef link, const aPacket* packet);
 // Packets queued for the out-pipe and not yet written; 0 for an unknown link.
 size_t aLink_GetOutboundLength(aLinkRef link);
 [[nodiscard]] aPacket* aLink_GetPacket(aLinkRef link);
@@ -115,10 +115,10 @@ size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, const void* refer
 // A filter the in-pipe offers every received packet to before anything else;
 // a packet it accepts is consumed. It runs on the in-pipe thread and must not
 // block. Null removes it.
-aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, const void* reference);
+[[nodiscard]] aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, const void* reference);
 // Lets the out-pipe gather queued packets into one stream write of up to
 // 4096 bytes.
-aErr aLink_EnablePooledPackets(aLinkRef link, bool pooled);
+[[nodiscard]] aErr aLink_EnablePooledPackets(aLinkRef link, bool pooled);
 
 // ---- Packet debug buffer: a byte ring of records (kind, length, bytes); the
 // pipes write kind 1 (sent) and 2 (received) while it exists. When full, the
@@ -126,17 +126,18 @@ aErr aLink_EnablePooledPackets(aLinkRef link, bool pooled);
 
 // aErrParam above kLinkPacketLogMaxSize; aErrBusy once the buffer exists;
 // negative counts as 0 (default size).
-aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size);
+[[nodiscard]] aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size);
 // Creates the buffer if needed and marks it enabled. aErrResource.
-aErr aLink_PacketDebug_Enable(aLinkRef link);
+[[nodiscard]] aErr aLink_PacketDebug_Enable(aLinkRef link);
 // aErrNotReady when there is no buffer. The pipes keep recording.
-aErr aLink_PacketDebug_Disable(aLinkRef link);
+[[nodiscard]] aErr aLink_PacketDebug_Disable(aLinkRef link);
 // Takes the oldest record; *length gives the buffer's capacity and returns
 // the record's length. aErrNotFound: empty. aErrOverrun: buffer too small
 // (record kept, *length tells the size needed). aErrNotReady: no buffer.
-aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* kind, uint32_t* length, uint8_t* buffer);
+[[nodiscard]] aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* kind, uint32_t* length, uint8_t* buffer);
 // Appends a record. aErrNotReady: no buffer. aErrOverrun: length + 2 does not
 // fit the whole buffer. aErrParam: length above 255 or null bytes.
-aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t kind, uint32_t length, const uint8_t* bytes);
+[[nodiscard]] aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t kind, uint32_t length,
+                                           const uint8_t* bytes);
 
 #endif

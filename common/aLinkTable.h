@@ -18,9 +18,9 @@ constexpr uint32_t kLinkStreamKey = 0xFFFFFFFF;
 // aLink.cpp for what each transport stores). Its identifier, or 0.
 [[nodiscard]] aLinkRef aLink_CreateEntry(uint32_t type, uint32_t word0, uint32_t word1, uint32_t word2);
 // The identifier of the entry of this type whose word 0 matches, or 0.
-aLinkRef aLink_FindEntry(uint32_t type, uint32_t word0);
+[[nodiscard]] aLinkRef aLink_FindEntry(uint32_t type, uint32_t word0);
 // Adds one use. aErrParam for an unknown link.
-aErr aLink_AddUse(aLinkRef link);
+[[nodiscard]] aErr aLink_AddUse(aLinkRef link);
 // The use count, or -1 for an unknown link.
 int aLink_GetUseCount(aLinkRef link);
 
@@ -28,10 +28,10 @@ int aLink_GetUseCount(aLinkRef link);
 // link is torn down. While a link has one, aLink_CreateUSB and
 // aLink_CreateTCPIP refuse that device.
 typedef void (*aLinkServerDestroyProc)(void** server);
-aErr aLink_AttachServer(aLinkRef link, void* server, aLinkServerDestroyProc destroy);
+[[nodiscard]] aErr aLink_AttachServer(aLinkRef link, void* server, aLinkServerDestroyProc destroy);
 // The link whose use this link holds; released (aLink_Destroy) when this link
 // is torn down.
-aErr aLink_SetParent(aLinkRef link, aLinkRef parent);
+[[nodiscard]] aErr aLink_SetParent(aLinkRef link, aLinkRef parent);
 
 // How aLink_ResetLink recreates the stream of a client link (types 4 to 7):
 // a network client stream to word 0 (IPv4 address) and word 1 (port). Until

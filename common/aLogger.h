@@ -21,14 +21,14 @@ typedef void (*aLoggerProc)(aFileRef file, uint32_t reference);
 [[nodiscard]] aLogger* aLogger_Create(uint32_t reference, aLoggerProc callback, const char* path);
 // Starts the writer thread; an enabled logger stays as it is.
 // aErrParam: invalid logger. aErrResource: the thread could not be started.
-aErr aLogger_Enable(aLogger* logger);
+[[nodiscard]] aErr aLogger_Enable(aLogger* logger);
 // Stops the writer thread and waits for it. Does nothing when called from the
 // callback. aErrParam: invalid logger. aErrUnknown: the join failed.
-aErr aLogger_Disable(aLogger* logger);
+[[nodiscard]] aErr aLogger_Disable(aLogger* logger);
 // Disables the logger, closes the file, frees it and nulls *logger.
 // aErrParam: null address. aErrNone for a null or invalid logger (nothing
 // done). When the logger cannot be stopped (aErrUnknown from the join, aErrBusy
 // from the callback itself) nothing is closed or freed.
-aErr aLogger_Destroy(aLogger** logger);
+[[nodiscard]] aErr aLogger_Destroy(aLogger** logger);
 
 #endif

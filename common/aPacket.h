@@ -29,7 +29,7 @@ struct aPacket {
 // reference is handed through unchanged from the caller of the FIFO operation.
 typedef uint8_t (*aPacketFilter)(const aPacket* packet, const void* reference);
 
-inline bool aVALIDPACKET(const aPacket* packet) {
+[[nodiscard]] inline bool aVALIDPACKET(const aPacket* packet) {
   return packet != nullptr && packet->check == kPacketCheck;
 }
 
@@ -45,25 +45,25 @@ inline bool aVALIDPACKET(const aPacket* packet) {
 // Store the command (data byte 0), option (byte 1 & 0x3F) or index
 // (byte 2 & 0x1F). aErrParam for a null out pointer; aErrPacket for an invalid
 // packet or one too short to hold that byte.
-aErr aPacket_GetCmd(const aPacket* packet, uint8_t* command);
-aErr aPacket_GetOption(const aPacket* packet, uint8_t* option);
-aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index);
+[[nodiscard]] aErr aPacket_GetCmd(const aPacket* packet, uint8_t* command);
+[[nodiscard]] aErr aPacket_GetOption(const aPacket* packet, uint8_t* option);
+[[nodiscard]] aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index);
 
 // Empties the packet for reuse. aErrParam for an invalid packet.
-aErr aPacket_Reset(aPacket* packet);
+[[nodiscard]] aErr aPacket_Reset(aPacket* packet);
 // Appends one wire byte: address, then length, then data.
 // aErrParam: invalid packet. aErrOverrun: more than 30 bytes added.
 // aErrPacket: address 0, length above 28, or a byte past the end of the packet.
 // After an error the packet must be reset before reuse.
-aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
+[[nodiscard]] aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 // True for a valid packet whose address, length and every data byte arrived.
-bool aPacket_IsComplete(const aPacket* packet);
+[[nodiscard]] bool aPacket_IsComplete(const aPacket* packet);
 // Writes the wire image (address, length, data) and, when count is not null,
 // its size. aErrParam: invalid packet or null buffer. aErrPacket: length above
 // 28. aErrOverrun: buffer shorter than length + 2 (nothing written).
-aErr aPacket_GetBytes(const aPacket* packet, uint8_t* buffer, size_t size, size_t* count);
+[[nodiscard]] aErr aPacket_GetBytes(const aPacket* packet, uint8_t* buffer, size_t size, size_t* count);
 // Frees the packet and nulls the pointer. aErrParam for a null address, a null
 // or an invalid packet (left untouched).
-aErr aPacket_Destroy(aPacket** packet);
+[[nodiscard]] aErr aPacket_Destroy(aPacket** packet);
 
 #endif

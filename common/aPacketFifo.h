@@ -26,13 +26,13 @@ constexpr size_t kPacketFifoCapacity = 1000;
 // Removes the FIFO, frees its packets, wakes every waiter (they return null)
 // and sets *fifo to 0. aErrParam: null address. aErrNotFound: no such FIFO
 // (*fifo untouched). aErrUnknown: internal failure.
-aErr aPacketFifo_Destroy(aPacketFifoId* fifo);
+[[nodiscard]] aErr aPacketFifo_Destroy(aPacketFifoId* fifo);
 // Number of queued packets; 0 for an unknown FIFO.
 size_t aPacketFifo_GetLength(aPacketFifoId fifo);
 // Queues a copy of the packet; the caller keeps its own. aErrParam: unknown or
 // destroyed FIFO, invalid packet. aErrResource: the queue cannot grow. An
 // overflow that empties the queue is still aErrNone.
-aErr aPacketFifo_Put(aPacketFifoId fifo, const aPacket* packet);
+[[nodiscard]] aErr aPacketFifo_Put(aPacketFifoId fifo, const aPacket* packet);
 
 // Every packet returned below is new and belongs to the caller
 // (aPacket_Destroy); null means nothing was taken.

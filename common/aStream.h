@@ -33,7 +33,7 @@ typedef struct aStreamRecord* aStreamRef;
                                         aStreamDeleteProc del, void* ref);
 // Calls the delete procedure (its result is the result), frees the stream and
 // nulls *stream. aErrParam for a null address or an invalid stream.
-aErr aStream_Destroy(aStreamRef* stream);
+[[nodiscard]] aErr aStream_Destroy(aStreamRef* stream);
 
 // Reads exactly count bytes, push-back buffer first. aErrNone or aErrEOF copy
 // what was gathered to dest; aErrNotReady copies nothing and gives the
@@ -47,7 +47,7 @@ aErr aStream_Destroy(aStreamRef* stream);
 [[nodiscard]] aErr aStream_Write(aStreamRef stream, const uint8_t* bytes, size_t count);
 // Gives one byte back at the tail of the push-back buffer.
 // aErrParam (invalid stream), aErrMemory (buffer cannot be made or grown).
-aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
+[[nodiscard]] aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
 // Current capacity of the push-back buffer in bytes (0 before first use or for
 // an invalid stream); for diagnostics.
 uint32_t aStream_BufferCapacity(aStreamRef stream);
@@ -78,7 +78,7 @@ uint32_t aStream_BufferCapacity(aStreamRef stream);
 // or fails (its error), or the destination's put fails (its error).
 // aErrParam (invalid stream), aErrMode (source without get or destination
 // without put).
-aErr aStream_Flush(aStreamRef source, aStreamRef destination);
+[[nodiscard]] aErr aStream_Flush(aStreamRef source, aStreamRef destination);
 
 // ---- Concrete transports (unix/). Each returns the new stream through its
 // last argument, which is left untouched on failure.

@@ -69,17 +69,17 @@ void aUEI_ModifyIntBuffer(uint32_t* words, size_t count);
 // Bits 0-6 and bit 7 of a packet's last data byte (the UEI-bytes trailer);
 // 0 and false for a null, invalid or empty packet.
 uint8_t aUEI_getBytesSequence(const aPacket* packet);
-bool aUEI_getBytesContinue(const aPacket* packet);
+[[nodiscard]] bool aUEI_getBytesContinue(const aPacket* packet);
 // True for a packet with 27 or 28 data bytes.
-bool aUEI_getBytesFullPacket(const aPacket* packet);
+[[nodiscard]] bool aUEI_getBytesFullPacket(const aPacket* packet);
 
 // Raw commands that are not UEIs (store slots, I2C, debug echo, module
 // queries, factory data, ...), by the packet's command byte. A packet without
 // data bytes is not a UEI payload.
-bool aUEI_isNotUEIPayload(const aPacket* packet);
-bool aUEI_isUEIPayload(const aPacket* packet);
+[[nodiscard]] bool aUEI_isNotUEIPayload(const aPacket* packet);
+[[nodiscard]] bool aUEI_isUEIPayload(const aPacket* packet);
 // A UEI payload with more than 4 data bytes, an option byte below 64 and the
 // stream bit set in the index byte.
-bool aUEI_isStreamPacket(const aPacket* packet);
+[[nodiscard]] bool aUEI_isStreamPacket(const aPacket* packet);
 
 #endif

@@ -14,7 +14,7 @@
 uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch);
 // True for a legacy value: top nibble below 2, or 2 with the next nibble
 // below 15.
-bool aVersion_IsLegacyFormat(uint32_t version);
+[[nodiscard]] bool aVersion_IsLegacyFormat(uint32_t version);
 uint32_t aVersion_ParseMajor(uint32_t version);
 uint32_t aVersion_ParseMinor(uint32_t version);
 uint32_t aVersion_ParsePatch(uint32_t version);
@@ -22,7 +22,8 @@ uint32_t aVersion_ParsePatch(uint32_t version);
 // is not 0); returns the length the full text has.
 int aVersion_ParseString(uint32_t version, char* buffer, size_t size);
 // True when a.b.c is at least d.e.f, major first.
-bool aVersion_IsAtLeastCompare(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e, uint8_t f);
+[[nodiscard]] bool aVersion_IsAtLeastCompare(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e,
+                                             uint8_t f);
 
 // The library's own version.
 uint8_t aVersion_GetMajor();
@@ -30,10 +31,10 @@ uint8_t aVersion_GetMinor();
 uint8_t aVersion_GetPatch();
 // "2.12.1"; static storage.
 const char* aVersion_GetString();
-bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch);
+[[nodiscard]] bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch);
 
 // The library's feature table.
-bool aVersion_HasFeature(const char* name);
+[[nodiscard]] bool aVersion_HasFeature(const char* name);
 // One heap text "NAME - description" per feature; free it with
 // aVersion_DestroyFeatureList. Null when out of memory.
 [[nodiscard]] char* aVersion_GetFeatureList();

@@ -55,16 +55,16 @@ static_assert(offsetof(linkSpec, type) == 0 && offsetof(linkSpec, serialNumber) 
               "linkSpec field offsets are part of the network image");
 
 // True for the shared (client) types 4 to 7.
-bool isAWEFT(linkType type);
+[[nodiscard]] bool isAWEFT(linkType type);
 // Zero-filled record with the type set; null when out of memory.
 [[nodiscard]] linkSpec* aLinkSpec_Create(linkType type);
 // Heap copy of all 128 bytes; null when out of memory.
 [[nodiscard]] linkSpec* aLinkSpec_Copy(linkSpec spec);
 // Frees and nulls; aErrParam when already null.
-aErr aLinkSpec_Destroy(linkSpec** spec);
+[[nodiscard]] aErr aLinkSpec_Destroy(linkSpec** spec);
 // The 128-byte little-endian image carried over the network.
 void aLinkSpec_ToImage(const linkSpec& spec, uint8_t image[kLinkSpecSize]);
 // aErrParam for a null image, aErrSize when size is not 128.
-aErr aLinkSpec_FromImage(const uint8_t* image, size_t size, linkSpec* spec);
+[[nodiscard]] aErr aLinkSpec_FromImage(const uint8_t* image, size_t size, linkSpec* spec);
 
 #endif

@@ -39,58 +39,58 @@ class EntityClass {
   Module* getModule() const;
 
   // The link's raw packets to and from the module.
-  aErr sendPacket(uint8_t command, uint8_t length, const uint8_t* data);
-  aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* out);
+  [[nodiscard]] aErr sendPacket(uint8_t command, uint8_t length, const uint8_t* data);
+  [[nodiscard]] aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* out);
 
   // A get of the option: u's type and value (VOID, or BYTE carrying a
   // subindex) go with the request; the reply's type and value come back in
   // u. An answer from the stream cache is returned as it is (aErrNone or
   // aErrStreamStale).
-  aErr getUEI(uint8_t option, uei* u);
+  [[nodiscard]] aErr getUEI(uint8_t option, uei* u);
   // A set of the option with u's value; u receives the reply.
-  aErr setUEI(uint8_t option, uei* u);
+  [[nodiscard]] aErr setUEI(uint8_t option, uei* u);
   // The same with a subindex byte before the value.
-  aErr setUEI(uint8_t option, uint8_t subindex, uei* u);
+  [[nodiscard]] aErr setUEI(uint8_t option, uint8_t subindex, uei* u);
   // A set without value.
-  aErr callUEI(uint8_t option);
+  [[nodiscard]] aErr callUEI(uint8_t option);
 
-  aErr setUEI8(uint8_t option, uint8_t value);
-  aErr setUEI8(uint8_t option, uint8_t subindex, uint8_t value);
-  aErr setUEI16(uint8_t option, uint16_t value);
-  aErr setUEI16(uint8_t option, uint8_t subindex, uint16_t value);
-  aErr setUEI32(uint8_t option, uint32_t value);
-  aErr setUEI32(uint8_t option, uint8_t subindex, uint32_t value);
+  [[nodiscard]] aErr setUEI8(uint8_t option, uint8_t value);
+  [[nodiscard]] aErr setUEI8(uint8_t option, uint8_t subindex, uint8_t value);
+  [[nodiscard]] aErr setUEI16(uint8_t option, uint16_t value);
+  [[nodiscard]] aErr setUEI16(uint8_t option, uint8_t subindex, uint16_t value);
+  [[nodiscard]] aErr setUEI32(uint8_t option, uint32_t value);
+  [[nodiscard]] aErr setUEI32(uint8_t option, uint8_t subindex, uint32_t value);
 
   // Gets of a value of one width. aErrParam for a null out pointer;
   // aErrSize when the reply carries a value of another width. *out is
   // written only on aErrNone or aErrStreamStale.
-  aErr getUEI8(uint8_t option, uint8_t* out);
-  aErr getUEI8(uint8_t option, uint8_t subindex, uint8_t* out);
-  aErr getUEI16(uint8_t option, uint16_t* out);
-  aErr getUEI16(uint8_t option, uint8_t subindex, uint16_t* out);
-  aErr getUEI32(uint8_t option, uint32_t* out);
-  aErr getUEI32(uint8_t option, uint8_t subindex, uint32_t* out);
+  [[nodiscard]] aErr getUEI8(uint8_t option, uint8_t* out);
+  [[nodiscard]] aErr getUEI8(uint8_t option, uint8_t subindex, uint8_t* out);
+  [[nodiscard]] aErr getUEI16(uint8_t option, uint16_t* out);
+  [[nodiscard]] aErr getUEI16(uint8_t option, uint8_t subindex, uint16_t* out);
+  [[nodiscard]] aErr getUEI32(uint8_t option, uint32_t* out);
+  [[nodiscard]] aErr getUEI32(uint8_t option, uint8_t subindex, uint32_t* out);
 
   // A set with a byte array (a UEI-bytes series).
-  aErr setUEIBytes(uint8_t option, const uint8_t* data, size_t length);
+  [[nodiscard]] aErr setUEIBytes(uint8_t option, const uint8_t* data, size_t length);
   // A get answered by a UEI-bytes series, stored into buffer; *count is the
   // number of bytes received. aErrParam (null pointer, capacity 0); code 1
   // (aErrMemory) when the array does not fit: *count then holds what was
   // taken before.
-  aErr getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count);
+  [[nodiscard]] aErr getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count);
   // Divides *count by unit when it is a multiple; else code 1 (aErrMemory)
   // and *count untouched. aErrParam for a null count or unit 0.
-  static aErr getUEIBytesCheck(size_t* count, size_t unit);
+  [[nodiscard]] static aErr getUEIBytesCheck(size_t* count, size_t unit);
 
   // Waits for a 32-bit reply to the option without sending anything.
-  aErr awaitUEI32Val(uint8_t option, uint32_t* out);
+  [[nodiscard]] aErr awaitUEI32Val(uint8_t option, uint32_t* out);
   // Removes queued replies with this class, option byte and index.
-  aErr drainUEI(uint8_t option);
+  [[nodiscard]] aErr drainUEI(uint8_t option);
 
   // Entity store requests for this entity (class 92 on the same module).
-  aErr saveEntityToStore();
-  aErr resetEntityToFactoryDefaults();
-  aErr loadEntityFromStore();
+  [[nodiscard]] aErr saveEntityToStore();
+  [[nodiscard]] aErr resetEntityToFactoryDefaults();
+  [[nodiscard]] aErr loadEntityFromStore();
 
  private:
   struct impl;

@@ -33,19 +33,19 @@ class I2CClass : public EntityClass {
   // read). aErrSize above 23 bytes; aErrPacket for a short reply; the
   // module's code when the device does not answer; aErrOverrun when the
   // reply says it carries more than asked for.
-  aErr read(uint8_t address, uint8_t length, uint8_t* out);
+  [[nodiscard]] aErr read(uint8_t address, uint8_t length, uint8_t* out);
   // Writes length bytes to the bus address. aErrSize above 23 bytes (nothing
   // sent); the module's code when no device acknowledges.
-  aErr write(uint8_t address, uint8_t length, const uint8_t* data);
-  aErr setPullup(bool enable);
+  [[nodiscard]] aErr write(uint8_t address, uint8_t length, const uint8_t* data);
+  [[nodiscard]] aErr setPullup(bool enable);
   // aErrParam above 3. Used by the following transfers.
-  aErr setSpeed(uint8_t speed);
+  [[nodiscard]] aErr setSpeed(uint8_t speed);
   uint8_t getSpeed() const { return m_speed; }
 
  private:
   // Sends data and checks the reply that starts with match.
-  aErr transfer(uint8_t length, const uint8_t* data, uint8_t matchLength, const uint8_t* match,
-                uint8_t* replyLength, uint8_t* reply);
+  [[nodiscard]] aErr transfer(uint8_t length, const uint8_t* data, uint8_t matchLength, const uint8_t* match,
+                              uint8_t* replyLength, uint8_t* reply);
 
   uint8_t m_speed = 0;
 };

@@ -46,84 +46,84 @@ class Link {
   // Finds the device (serial 0: the first one, of the model when model is
   // not 0) and connects; may fall back once to the other kind of transport
   // when config.fallback is set. aErrNotFound, or connect's results.
-  aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
+  [[nodiscard]] aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
   // Creates the link from the stored spec and waits up to 2 s for it.
   // aErrConnection: a link exists already (even a failed one; disconnect
   // first), or none could be made. aErrConfiguration: no spec, or a shared
   // link without sharing enabled. aErrMode: bad transport type. aErrBusy:
   // the link is stopping.
-  aErr connect();
+  [[nodiscard]] aErr connect();
   // Shares the other link's connection (same device, one more user) and
   // connects from this link's own spec. aErrInitialization when the other
   // link has no link-engine link; else as connect.
-  aErr connectThroughLinkModule(Link* other);
-  bool isConnected() const;
+  [[nodiscard]] aErr connectThroughLinkModule(Link* other);
+  [[nodiscard]] bool isConnected() const;
   // The link-engine status; kLinkStatusError without a link.
   linkStatus getStatus() const;
   // Releases this link's use of the link-engine link. Always aErrNone.
-  aErr disconnect();
+  [[nodiscard]] aErr disconnect();
   // Asks the engine to recreate the stream. Always aErrNone.
-  aErr reset();
+  [[nodiscard]] aErr reset();
 
   // The module address of the device at the other end, 0 on failure.
   // aErrNotReady: not connected, or no answer within 1000 ms.
-  aErr getModuleAddress(uint8_t* address);
+  [[nodiscard]] aErr getModuleAddress(uint8_t* address);
 
   // One packet to the module: data command, then length bytes. aErrConnection
   // (not connected), aErrParam (length above 27, or bytes missing),
   // aErrPacket (module 0 or odd).
-  aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
+  [[nodiscard]] aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
   // Waits up to 1000 ms for a packet whose first *length data bytes equal
   // match; then *length is its data length and out (28 bytes) holds all its
   // data bytes. aErrTimeout, and the checks of sendPacket.
-  aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* out);
+  [[nodiscard]] aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* out);
 
   // Sends a UEI: one packet, or a UEI-bytes series for BYTES.
   // aErrConnection, aErrPacket (module 0 or odd), aErrResource (no packet),
   // aErrParam (a byte array without data), or the engine's put error.
-  aErr sendUEI(const uei& u);
+  [[nodiscard]] aErr sendUEI(const uei& u);
   // Sends a UEI with a subindex byte before the value (scalar types only;
   // BYTES sends command, option, index and the subindex without data).
-  aErr sendUEI(const uei& u, uint8_t subindex);
+  [[nodiscard]] aErr sendUEI(const uei& u, uint8_t subindex);
   // Waits for the reply that u describes (module, command, option,
   // specifier) and fills u from it. aErrTimeout after 1000 ms (4000 ms when
   // u is a byte array above 1000 bytes); the module argument is only checked.
-  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* u);
+  [[nodiscard]] aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* u);
   // The same with the caller's filter, which gets u as its reference.
-  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* u,
-                  aPacketFilter filter);
+  [[nodiscard]] aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* u,
+                                aPacketFilter filter);
   // Removes every queued packet that the UEI filter accepts for this reply.
-  aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+  [[nodiscard]] aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
   // The UEI filter: accepts the reply that the uei reference describes and
   // fills the reference from it.
   static uint8_t ueiFilter(const aPacket* packet, const void* reference);
 
   // The last value of an enabled stream. Streams are not kept yet, so the
   // answer is always aErrNotFound.
-  aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                      uint32_t* value);
+  [[nodiscard]] aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                    uint8_t subindex, uint32_t* value);
 
   // aErrNotFound when no spec is set.
-  aErr getLinkSpecifier(linkSpec* spec) const;
+  [[nodiscard]] aErr getLinkSpecifier(linkSpec* spec) const;
   // aErrBusy while connected; aErrResource when out of memory.
-  aErr setLinkSpecifier(const linkSpec& spec);
+  [[nodiscard]] aErr setLinkSpecifier(const linkSpec& spec);
   const char* getName() const;
   // aErrParam for a null pointer.
-  aErr getConfig(aWeftConfig* config) const;
+  [[nodiscard]] aErr getConfig(aWeftConfig* config) const;
   // aErrMode while connected.
-  aErr setConfig(const aWeftConfig& config);
+  [[nodiscard]] aErr setConfig(const aWeftConfig& config);
   // The engine's aLink_EnablePooledPackets result (aErrParam without link).
-  aErr enablePooledPackets(bool enable);
+  [[nodiscard]] aErr enablePooledPackets(bool enable);
 
   // Copies the link's packet traffic into a text file, one record a line.
   // aErrConfiguration without a link; aErrResource when the file or the
   // writer cannot be made; else the engine's errors.
-  aErr enablePacketLog(const char* path);
+  [[nodiscard]] aErr enablePacketLog(const char* path);
   // aErrConfiguration without a link; else the engine's result.
-  aErr disablePacketLog();
+  [[nodiscard]] aErr disablePacketLog();
 
   // The link-engine identifier, 0 when there is none.
-  aLinkRef getLinkRef() const;
+  [[nodiscard]] aLinkRef getLinkRef() const;
 
  private:
   std::unique_ptr<impl> m_impl;

@@ -24,16 +24,16 @@ struct Link::impl {
   // stores its identifier, 0 when the engine could not make one. reference
   // is the link whose use a shared (client) link takes. aErrMode for a bad
   // type, aErrConfiguration for sharing, which is not available.
-  aErr linkCreateHelper(const linkSpec& spec, aLinkRef reference);
+  [[nodiscard]] aErr linkCreateHelper(const linkSpec& spec, aLinkRef reference);
   // Creates the link from the stored spec and waits for it (connect without
   // its first check).
-  aErr connectHelper(aLinkRef reference);
+  [[nodiscard]] aErr connectHelper(aLinkRef reference);
   // Polls the engine status every 10 ms, at most rounds times.
-  aErr waitForLink(int rounds) const;
+  [[nodiscard]] aErr waitForLink(int rounds) const;
   // Finds a spec for type and serial (or the first of the model) and
   // connects to it.
-  aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model);
-  bool connected() const;
+  [[nodiscard]] aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model);
+  [[nodiscard]] bool connected() const;
   void destroyLogger();
 
   Link* link;

@@ -39,61 +39,61 @@ class Module {
   Module& operator=(const Module&) = delete;
 
   // aErrParam for serial 0; else discoverAndConnect.
-  aErr connect(linkType type, uint32_t serialNumber);
+  [[nodiscard]] aErr connect(linkType type, uint32_t serialNumber);
   // Finds (serial 0: the first of the module's model) and connects, then
   // learns the module address. aErrInitialization without a link.
-  aErr discoverAndConnect(linkType type, uint32_t serialNumber);
+  [[nodiscard]] aErr discoverAndConnect(linkType type, uint32_t serialNumber);
   // Connects to the device spec names, then learns the module address.
   // aErrInitialization without a link, aErrBusy when connected.
-  aErr connectFromSpec(const linkSpec& spec);
+  [[nodiscard]] aErr connectFromSpec(const linkSpec& spec);
   // Reaches this module (at its own module address) over the router's
   // connection; the module address stays as set. aErrNone when already
   // connected; aErrInitialization when either module has no link or the
   // router is not connected.
-  aErr connectThroughLinkModule(Module* router);
+  [[nodiscard]] aErr connectThroughLinkModule(Module* router);
   // Connects the link again from its spec, then learns the address.
-  aErr reconnect();
-  bool isConnected() const;
+  [[nodiscard]] aErr reconnect();
+  [[nodiscard]] bool isConnected() const;
   linkStatus getStatus() const;
-  aErr disconnect();
+  [[nodiscard]] aErr disconnect();
 
   uint8_t getModuleAddress() const { return moduleAddress; }
   void setModuleAddress(uint8_t address) { moduleAddress = address; }
   void setNetworkingMode(bool mode) { networkingMode = mode; }
-  bool getNetworkingMode() const { return networkingMode; }
+  [[nodiscard]] bool getNetworkingMode() const { return networkingMode; }
 
   // aErrNotReady without a link.
-  aErr getLinkSpecifier(linkSpec* spec) const;
-  aErr getConfig(aWeftConfig* config) const;
-  aErr setConfig(const aWeftConfig& config);
+  [[nodiscard]] aErr getLinkSpecifier(linkSpec* spec) const;
+  [[nodiscard]] aErr getConfig(aWeftConfig* config) const;
+  [[nodiscard]] aErr setConfig(const aWeftConfig& config);
   Link* getLink() { return m_link.get(); }
-  aErr enablePacketLog(const char* path);
-  aErr disablePacketLog();
+  [[nodiscard]] aErr enablePacketLog(const char* path);
+  [[nodiscard]] aErr disablePacketLog();
 
   // Module queries. Each gives aErrConnection when not connected,
   // aErrInitialization without a link, aErrTimeout when no reply comes
   // within 1000 ms, and the send's errors.
   //
   // Echoes length bytes (at most 27); aErrIO when the echo differs.
-  aErr debug(const uint8_t* data, uint8_t length);
+  [[nodiscard]] aErr debug(const uint8_t* data, uint8_t length);
   // The firmware build number. aErrSize for a reply of the wrong length.
-  aErr getBuild(uint32_t* build);
+  [[nodiscard]] aErr getBuild(uint32_t* build);
   // Whether the module has the UEI; flags kHasUEIGet or kHasUEISet (or 0).
   // aErrNone when it has; the module's code when not; aErrUnknown for an
   // unexpected reply; aErrParam for other flag bits or both.
-  aErr hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags);
+  [[nodiscard]] aErr hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags);
   // Entities in a class, sub-entities of one entity, the group of one
   // entity. *out is 0 unless the reply matches; aErrUnknown otherwise.
-  aErr classQuantity(uint8_t entityClass, uint8_t* out);
-  aErr subClassQuantity(uint8_t entityClass, uint8_t entity, uint8_t* out);
-  aErr entityGroup(uint8_t entityClass, uint8_t index, uint8_t* out);
+  [[nodiscard]] aErr classQuantity(uint8_t entityClass, uint8_t* out);
+  [[nodiscard]] aErr subClassQuantity(uint8_t entityClass, uint8_t entity, uint8_t* out);
+  [[nodiscard]] aErr entityGroup(uint8_t entityClass, uint8_t index, uint8_t* out);
 
  private:
   // Learns the module address after a connection when networkingMode is on.
-  aErr _autoNetwork();
+  [[nodiscard]] aErr _autoNetwork();
   // Sends one module query and takes the first reply on its command byte.
-  aErr query(uint8_t command, uint8_t length, const uint8_t* data, uint8_t matchLength, uint8_t* replyLength,
-             uint8_t* reply);
+  [[nodiscard]] aErr query(uint8_t command, uint8_t length, const uint8_t* data, uint8_t matchLength,
+                           uint8_t* replyLength, uint8_t* reply);
 
   std::unique_ptr<Link> m_link;
   uint8_t moduleAddress;

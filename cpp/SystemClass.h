@@ -63,63 +63,63 @@ class SystemClass : public EntityClass {
 
   void init(Module* module, uint8_t index);
 
-  aErr getModule(uint8_t* address);
-  aErr setRouter(uint8_t address);
-  aErr getRouter(uint8_t* address);
-  aErr setHBInterval(uint8_t interval);
-  aErr getHBInterval(uint8_t* interval);
-  aErr setLED(uint8_t state);
-  aErr getLED(uint8_t* state);
-  aErr setBootSlot(uint8_t slot);
-  aErr getBootSlot(uint8_t* slot);
+  [[nodiscard]] aErr getModule(uint8_t* address);
+  [[nodiscard]] aErr setRouter(uint8_t address);
+  [[nodiscard]] aErr getRouter(uint8_t* address);
+  [[nodiscard]] aErr setHBInterval(uint8_t interval);
+  [[nodiscard]] aErr getHBInterval(uint8_t* interval);
+  [[nodiscard]] aErr setLED(uint8_t state);
+  [[nodiscard]] aErr getLED(uint8_t* state);
+  [[nodiscard]] aErr setBootSlot(uint8_t slot);
+  [[nodiscard]] aErr getBootSlot(uint8_t* slot);
   // The packed firmware version (aVersion_Parse*).
-  aErr getVersion(uint32_t* version);
-  aErr getModel(uint8_t* model);
-  aErr getSerialNumber(uint32_t* serialNumber);
-  aErr save();
+  [[nodiscard]] aErr getVersion(uint32_t* version);
+  [[nodiscard]] aErr getModel(uint8_t* model);
+  [[nodiscard]] aErr getSerialNumber(uint32_t* serialNumber);
+  [[nodiscard]] aErr save();
   // The module answers, then restarts; its link drops.
-  aErr reset();
-  aErr getInputVoltage(uint32_t* microvolts);
-  aErr getModuleHardwareOffset(uint8_t* offset);
-  aErr getModuleBaseAddress(uint8_t* address);
-  aErr setModuleSoftwareOffset(uint8_t offset);
-  aErr getModuleSoftwareOffset(uint8_t* offset);
-  aErr getRouterAddressSetting(uint8_t* address);
+  [[nodiscard]] aErr reset();
+  [[nodiscard]] aErr getInputVoltage(uint32_t* microvolts);
+  [[nodiscard]] aErr getModuleHardwareOffset(uint8_t* offset);
+  [[nodiscard]] aErr getModuleBaseAddress(uint8_t* address);
+  [[nodiscard]] aErr setModuleSoftwareOffset(uint8_t offset);
+  [[nodiscard]] aErr getModuleSoftwareOffset(uint8_t* offset);
+  [[nodiscard]] aErr getRouterAddressSetting(uint8_t* address);
   // Asks a routing module to route its module network's traffic to this
   // host (1) or not (0).
-  aErr routeToMe(uint8_t flag);
-  aErr getInputCurrent(uint32_t* microamps);
-  aErr getUptime(uint32_t* uptime);
-  aErr getMaximumTemperature(int32_t* microdegrees);
-  aErr logEvents();
-  aErr getUnregulatedVoltage(int32_t* microvolts);
-  aErr getUnregulatedCurrent(int32_t* microamps);
-  aErr getTemperature(int32_t* microdegrees);
-  aErr getMinimumTemperature(int32_t* microdegrees);
-  aErr getInputPowerSource(uint8_t* source);
-  aErr setInputPowerBehavior(uint8_t behavior);
-  aErr getInputPowerBehavior(uint8_t* behavior);
+  [[nodiscard]] aErr routeToMe(uint8_t flag);
+  [[nodiscard]] aErr getInputCurrent(uint32_t* microamps);
+  [[nodiscard]] aErr getUptime(uint32_t* uptime);
+  [[nodiscard]] aErr getMaximumTemperature(int32_t* microdegrees);
+  [[nodiscard]] aErr logEvents();
+  [[nodiscard]] aErr getUnregulatedVoltage(int32_t* microvolts);
+  [[nodiscard]] aErr getUnregulatedCurrent(int32_t* microamps);
+  [[nodiscard]] aErr getTemperature(int32_t* microdegrees);
+  [[nodiscard]] aErr getMinimumTemperature(int32_t* microdegrees);
+  [[nodiscard]] aErr getInputPowerSource(uint8_t* source);
+  [[nodiscard]] aErr setInputPowerBehavior(uint8_t behavior);
+  [[nodiscard]] aErr getInputPowerBehavior(uint8_t* behavior);
   // An array of 32-bit words, most significant byte first on the wire.
-  aErr setInputPowerBehaviorConfig(const uint32_t* words, size_t length);
+  [[nodiscard]] aErr setInputPowerBehaviorConfig(const uint32_t* words, size_t length);
   // capacity and *count in words; code 1 (aErrMemory) when the reply does
   // not fit or is not a whole number of words.
-  aErr getInputPowerBehaviorConfig(uint32_t* words, size_t capacity, size_t* count);
-  aErr setName(const uint8_t* name, size_t length);
+  [[nodiscard]] aErr getInputPowerBehaviorConfig(uint32_t* words, size_t capacity, size_t* count);
+  [[nodiscard]] aErr setName(const uint8_t* name, size_t length);
   // The name's bytes (not terminated); capacity and *count in bytes.
-  aErr getName(uint8_t* buffer, size_t capacity, size_t* count);
-  aErr getPowerLimit(uint32_t* limit);
-  aErr setPowerLimitMax(uint32_t limit);
-  aErr getPowerLimitMax(uint32_t* limit);
-  aErr getPowerLimitState(uint32_t* state);
-  aErr resetDeviceToFactoryDefaults();
-  aErr setLinkInterface(uint8_t linkInterface);
-  aErr getLinkInterface(uint8_t* linkInterface);
-  aErr getHardwareVersion(uint32_t* version);
-  aErr getErrors(uint32_t* errors);
-  aErr setLEDMaxBrightness(uint8_t brightness);
-  aErr getLEDMaxBrightness(uint8_t* brightness);
-  aErr getBuild(uint32_t* build);
-  aErr getProtocolFeatures(uint32_t* features);
+  [[nodiscard]] aErr getName(uint8_t* buffer, size_t capacity, size_t* count);
+  [[nodiscard]] aErr getPowerLimit(uint32_t* limit);
+  [[nodiscard]] aErr setPowerLimitMax(uint32_t limit);
+  [[nodiscard]] aErr getPowerLimitMax(uint32_t* limit);
+  [[nodiscard]] aErr getPowerLimitState(uint32_t* state);
+  [[nodiscard]] aErr resetDeviceToFactoryDefaults();
+  [[nodiscard]] aErr setLinkInterface(uint8_t linkInterface);
+  [[nodiscard]] aErr getLinkInterface(uint8_t* linkInterface);
+  [[nodiscard]] aErr getHardwareVersion(uint32_t* version);
+  [[nodiscard]] aErr getErrors(uint32_t* errors);
+  [[nodiscard]] aErr setLEDMaxBrightness(uint8_t brightness);
+  [[nodiscard]] aErr getLEDMaxBrightness(uint8_t* brightness);
+  [[nodiscard]] aErr getBuild(uint32_t* build);
+  [[nodiscard]] aErr getProtocolFeatures(uint32_t* features);
 };
 
 }  // namespace Corvalith

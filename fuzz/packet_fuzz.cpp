@@ -38,13 +38,13 @@ void sCheckComplete(const aPacket* packet, const uint8_t* wire, size_t wireSize,
 
   aPacket* copy = aPacket_Copy(packet);
   sCheck(copy != nullptr && sSame(copy, packet) && aPacket_IsComplete(copy));
-  aPacket_Destroy(&copy);
+  (void)aPacket_Destroy(&copy);
 
   sCheck(aPacketFifo_Put(fifo, packet) == aErrNone);
   aPacket* back = aPacketFifo_GetFirst(fifo, sSameCommand, packet);
   if (back == nullptr) back = aPacketFifo_Get(fifo);
   sCheck(back != nullptr && sSame(back, packet));
-  aPacket_Destroy(&back);
+  (void)aPacket_Destroy(&back);
   sCheck(aPacketFifo_GetLength(fifo) == 0);
 }
 

@@ -16,6 +16,6 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint3
 // Keeps CZMQ from taking over SIGINT and SIGTERM; call before any CZMQ use.
 void aDiscovery_PrepareCzmq();
 // True for a dotted IPv4 address text ("10.0.0.1").
-bool aDiscovery_IsDottedIPv4(const char* text);
+[[nodiscard]] bool aDiscovery_IsDottedIPv4(const char* text);
 
 #endif

@@ -15,13 +15,13 @@ typedef void* (*aThreadProc)(void* ref);
 [[nodiscard]] aMutex aMutex_Create(const char* name);
 const char* aMutex_Identifier(aMutex mutex);
 // Frees and nulls in every case. aErrParam, aErrBusy (still locked), aErrResource, aErrUnknown.
-aErr aMutex_Destroy(aMutex* mutex);
+[[nodiscard]] aErr aMutex_Destroy(aMutex* mutex);
 // aErrParam (also for a stale or foreign handle), aErrDuplicate (EDEADLK), aErrUnknown.
-aErr aMutex_Lock(aMutex mutex);
+[[nodiscard]] aErr aMutex_Lock(aMutex mutex);
 // aErrBusy when held elsewhere, aErrParam, aErrUnknown.
-aErr aMutex_TryLock(aMutex mutex);
+[[nodiscard]] aErr aMutex_TryLock(aMutex mutex);
 // aErrPermission when not the holder, aErrParam, aErrUnknown.
-aErr aMutex_Unlock(aMutex mutex);
+[[nodiscard]] aErr aMutex_Unlock(aMutex mutex);
 
 // Runs proc(ref) at once on a new joinable thread; null on failure.
 [[nodiscard]] aThread aThread_Create(aThreadProc proc, void* ref);

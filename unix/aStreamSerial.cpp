@@ -208,14 +208,14 @@ aErr sCobsWrite(const uint8_t* bytes, size_t count, void* ref) {
     // A refused byte leaves the packet undefined, so the partial packet is
     // dropped with it.
     if (aPacket_AddByte(c->staging, bytes[i]) != aErrNone) {
-      aPacket_Reset(c->staging);
+      (void)aPacket_Reset(c->staging);
       continue;
     }
     if (!aPacket_IsComplete(c->staging)) continue;
     uint8_t plain[kMaxPacketBytes];
     size_t n = 0;
     aErr err = aPacket_GetBytes(c->staging, plain, sizeof plain, &n);
-    aPacket_Reset(c->staging);
+    (void)aPacket_Reset(c->staging);
     if (err != aErrNone) continue;
     uint8_t frame[aCOBS_MAX_WRITE_FRAME];
     size_t framed = aCOBS_FramePacket(plain, n, frame, sizeof frame);
@@ -230,7 +230,7 @@ aErr sCobsDelete(void* ref) {
   auto* c = static_cast<CobsStream*>(ref);
   if (!sValidCobs(c)) return aErrParam;
   aErr err = sSerialDelete(c->serial);
-  aPacket_Destroy(&c->staging);
+  (void)aPacket_Destroy(&c->staging);
   c->check = 0;
   delete c;
   return err;
@@ -272,7 +272,7 @@ aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool 
   }
   err = sOpenPort(path, baudIndex, parity, dataBits, stopBits, &c->serial);
   if (err != aErrNone) {
-    aPacket_Destroy(&c->staging);
+    (void)aPacket_Destroy(&c->staging);
     delete c;
     return err;
   }

@@ -43,7 +43,7 @@ aErr sUSBDelete(void* ref) {
   auto* s = static_cast<USBStream*>(ref);
   if (!sValid(s)) return aErrParam;
   aErr err = cvusb_close_corvalith_device(s->driver);
-  cvusb_destroy(&s->driver);
+  (void)cvusb_destroy(&s->driver);
   s->check = 0;
   delete s;
   return err;
@@ -64,7 +64,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream) {
   std::snprintf(serialText, sizeof serialText, "%08X", serialNumber);
   aErr err = cvusb_open_corvalith_device(s->driver, serialText);
   if (err != aErrNone) {
-    cvusb_destroy(&s->driver);
+    (void)cvusb_destroy(&s->driver);
     delete s;
     return err;
   }

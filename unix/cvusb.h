@@ -112,16 +112,16 @@ const cvusbBackend* cvusb_set_backend(const cvusbBackend* backend);
 
 // The process-wide context, created on first use; null when libusb cannot
 // start (no USB on the machine), which callers treat as no devices.
-cvusbContext Corvalith_libusb_context();
+[[nodiscard]] cvusbContext Corvalith_libusb_context();
 // Creates the shared context if needed. aErrNone, or aErrInitialization.
-aErr Corvalith_libusb_init();
+[[nodiscard]] aErr Corvalith_libusb_init();
 // Ends the shared context; the next use creates a fresh one.
 void Corvalith_libusb_exit();
 
 // The module matching rule: vendor 0x24FF, product id below 0x8000.
-bool cvusb_is_module_id(uint16_t vendorId, uint16_t productId);
+[[nodiscard]] bool cvusb_is_module_id(uint16_t vendorId, uint16_t productId);
 // The matching rule applied to a device's descriptor (false when unreadable).
-bool is_corvalith_device(cvusbDevice device);
+[[nodiscard]] bool is_corvalith_device(cvusbDevice device);
 
 // Directory of the kernel device files: $CORVALITH_DEV_DIR or "/dev".
 const char* cvusb_device_directory();
@@ -138,7 +138,7 @@ enum : uint8_t {
 typedef struct cvusbDriver* cvusbRef;
 
 // True when the kernel device file for the serial number exists.
-bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
+[[nodiscard]] bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
 // A new driver in state 1, using libusb when useLibusb is set (the shared
 // context is created then), else the kernel device file. Null when out of
 // memory.
@@ -148,25 +148,25 @@ bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
 // aErrConfiguration (no vendor interface with an IN and OUT endpoint),
 // aErrBusy, aErrPermission, aErrUnknown (claiming failed). Kernel mode:
 // aErrBusy, aErrIO. aErrParam for null arguments.
-aErr cvusb_open_corvalith_device(cvusbRef driver, const char* serialNumber);
+[[nodiscard]] aErr cvusb_open_corvalith_device(cvusbRef driver, const char* serialNumber);
 // Writes all bytes. libusb mode: aErrConnection (closed), aErrNotReady (not
 // yet open), aErrWrite (bytes left after 10 failed transfers), aErrIO (bad
 // state, failed stall recovery; the first four in a row read as aErrNone,
 // then the driver fails for good). Kernel mode: aErrMode (no file), aErrIO.
-aErr cvusb_write_to_device(cvusbRef driver, const uint8_t* bytes, size_t count);
+[[nodiscard]] aErr cvusb_write_to_device(cvusbRef driver, const uint8_t* bytes, size_t count);
 // Delivers one received byte: aErrNone, aErrNotReady (nothing within 1000 ms
 // on libusb, 50 ms in kernel mode), aErrConnection, aErrIO, aErrMode. In
 // libusb mode the first four I/O errors in a row read as aErrNone without a
 // byte; cvusb_get_byte tells those apart.
-aErr cvusb_get_from_device(cvusbRef driver, uint8_t* byte);
+[[nodiscard]] aErr cvusb_get_from_device(cvusbRef driver, uint8_t* byte);
 // As cvusb_get_from_device, with *delivered set only when a byte was stored.
-aErr cvusb_get_byte(cvusbRef driver, uint8_t* byte, bool* delivered);
+[[nodiscard]] aErr cvusb_get_byte(cvusbRef driver, uint8_t* byte, bool* delivered);
 // Closes the module (state 2). libusb mode: aErrMode without a handle.
 // Kernel mode: aErrCancel when the close fails; no file open is no effect.
-aErr cvusb_close_corvalith_device(cvusbRef driver);
+[[nodiscard]] aErr cvusb_close_corvalith_device(cvusbRef driver);
 // Closes what is still open, frees the driver and nulls *driver. aErrParam
 // for a null driver.
-aErr cvusb_destroy(cvusbRef* driver);
+[[nodiscard]] aErr cvusb_destroy(cvusbRef* driver);
 // Finds the vendor interface and its endpoints (libusb mode, device open).
 // cvusbSuccess, a libusb error, or cvusbErrorNoDevice without an IN and OUT
 // endpoint pair.

@@ -75,14 +75,14 @@ bool sProbeNetworkAddress(Module& router, const linkSpec& routerSpec, uint8_t ad
   Module module(address, false, kAnyModel);
   (void)Updater::_disableWeft(module, display);
   if (module.connectThroughLinkModule(&router) != aErrNone) {
-    module.disconnect();
+    (void)module.disconnect();
     return false;
   }
   SystemClass system;
   system.init(&module, kSystemIndex);
   uint32_t serialNumber = 0;
   if (system.getSerialNumber(&serialNumber) != aErrNone) {
-    module.disconnect();
+    (void)module.disconnect();
     return false;
   }
   Log::log(DEBUG_Network, "Got Serial [0x%08X]\n", serialNumber);
@@ -108,7 +108,7 @@ bool sProbeNetworkAddress(Module& router, const linkSpec& routerSpec, uint8_t ad
     info.spec.model = model;
     info.modelName = aDefs_GetModelName(model);
   }
-  module.disconnect();
+  (void)module.disconnect();
   return true;
 }
 
@@ -210,7 +210,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
       device.error = _get_version(module, device);
       if (device.error == aErrNone) device.error = _get_device_name(module, device);
     }
-    module.disconnect();
+    (void)module.disconnect();
   }
   return devices;
 }
@@ -223,14 +223,14 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned routerSeria
   if (found == nullptr) return devices;
   Log::log(DEBUG_Updater, "Found Link Module");
   const linkSpec routerSpec = *found;
-  aLinkSpec_Destroy(&found);
+  (void)aLinkSpec_Destroy(&found);
 
   Module router(kInitialModuleAddress, kAnyModel);
   if (_disableWeft(router, display) != aErrNone) return devices;
   aErr err = router.connectFromSpec(routerSpec);
   if (err != aErrNone) {
     display.message(UpdaterDisplayInterface::ERROR, "Error %d on connectFromSpec", static_cast<int>(err));
-    router.disconnect();
+    (void)router.disconnect();
     return devices;
   }
 
@@ -239,7 +239,7 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned routerSeria
   err = routerSystem.routeToMe(1);
   if (err != aErrNone) {
     display.message(UpdaterDisplayInterface::ERROR, "Error %d on route to me", static_cast<int>(err));
-    router.disconnect();
+    (void)router.disconnect();
     return devices;
   }
   I2CClass bus;
@@ -260,6 +260,6 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned routerSeria
   }
 
   (void)routerSystem.routeToMe(0);
-  router.disconnect();
+  (void)router.disconnect();
   return devices;
 }

@@ -148,12 +148,12 @@ TEST_F(DiscoveryNetnsTest, FindModuleStopsAtTheMatchOrSearchesToTheEnd) {
   EXPECT_EQ(spec->t.ip.ipAddress, aDISCOVERY_LOOPBACK);
   EXPECT_EQ(spec->t.ip.ipPort, sim.tcpPort("50000001"));
   EXPECT_LT(foundMs, aDISCOVERY_SILENCE_MS) << "a match ends the search";
-  aLinkSpec_Destroy(&spec);
+  (void)aLinkSpec_Destroy(&spec);
 
   spec = aDiscovery_FindFirstModule(TCPIP, 0);
   ASSERT_NE(spec, nullptr);
   EXPECT_TRUE(spec->serialNumber == 0x50000001u || spec->serialNumber == 0x50000002u);
-  aLinkSpec_Destroy(&spec);
+  (void)aLinkSpec_Destroy(&spec);
 
   start = Clock::now();
   EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x5000000F, 0), nullptr);

@@ -56,10 +56,10 @@ TEST(LinkAwaitResync, WaitOutlivesAResynchronisationAndTakesTheLateReply) {
   ASSERT_NE(p, nullptr) << "the reply after the handshake is the waiter's";
   EXPECT_EQ(p->address, 0x04);
   EXPECT_EQ(p->data[1], 0x07);
-  aPacket_Destroy(&p);
+  (void)aPacket_Destroy(&p);
 
   stream.setIdleAllowed(true);
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
 }
 
 TEST(LinkAwaitResync, WaitEndsPromptlyWhenTheLinkIsDestroyedOrStopped) {
@@ -83,7 +83,7 @@ TEST(LinkAwaitResync, WaitEndsPromptlyWhenTheLinkIsDestroyedOrStopped) {
     EXPECT_EQ(waiter.get(), nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
         << (destroy ? "destroy" : "stop");
-    if (!destroy) aLink_Destroy(&id);
+    if (!destroy) (void)aLink_Destroy(&id);
   }
 }
 
@@ -111,10 +111,10 @@ TEST(LinkAwaitResync, CursorOffersEachPacketOnceOverSeveralCalls) {
   aPacketFifoCursor fresh;
   aPacket* got = aPacketFifo_AwaitFirstFrom(fifo, nullptr, nullptr, 0, &fresh);
   ASSERT_NE(got, nullptr) << "a fresh cursor starts at the oldest packet";
-  aPacket_Destroy(&got);
+  (void)aPacket_Destroy(&got);
   EXPECT_EQ(aPacketFifo_AwaitFirstFrom(fifo, nullptr, nullptr, 0, nullptr), nullptr);
-  aPacket_Destroy(&p);
-  aPacketFifo_Destroy(&fifo);
+  (void)aPacket_Destroy(&p);
+  (void)aPacketFifo_Destroy(&fifo);
 }
 
 TEST(LinkAwaitResync, LongWaitOffersEachQueuedPacketOnce) {
@@ -131,7 +131,7 @@ TEST(LinkAwaitResync, LongWaitOffersEachQueuedPacketOnce) {
   stream.feed({0x04, 0x01, 0x34});
   EXPECT_EQ(waiter.get(), nullptr);
   EXPECT_EQ(offered.load(), 4) << "a wait of several slices offers each packet once";
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
 }
 
 }  // namespace

@@ -39,12 +39,12 @@ TEST_F(LinkKernel, UsbLinkSynchronisesAndTalksThroughTheDeviceFile) {
   aLinkRef shared = aLink_CreateUSB(0xC0DE0001);
   EXPECT_EQ(shared, id);
   EXPECT_EQ(aLink_GetUseCount(id), 2);
-  aLink_Destroy(&shared);
+  (void)aLink_Destroy(&shared);
   EXPECT_TRUE(EchoRoundTrip(id, 8, {4}));
   EXPECT_EQ(aLink_Reset(id), aErrNone);
   EXPECT_TRUE(WaitForStatus(id, kLinkStatusRunning, 3000));
   EXPECT_TRUE(EchoRoundTrip(id, 8, {5}));
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
   EXPECT_EQ(aLink_FindEntry(USB, 0xC0DE0001), 0u);
 }
 

@@ -34,9 +34,9 @@ TEST(LinkSerial, RoundTripsOverTheFramedPseudoTerminal) {
   // Sharing by serial number, as for the other transports.
   aLinkRef again = aLink_CreateSerial(0x51E00001, path.c_str(), 115200);
   EXPECT_EQ(again, id);
-  aLink_Destroy(&again);
+  (void)aLink_Destroy(&again);
   EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
   EXPECT_EQ(aLink_FindEntry(SERIAL, 0x51E00001), 0u);
 }
 
@@ -55,6 +55,6 @@ TEST(LinkSerial, RefusesBaudRatesOutsideTheTable) {
     aLinkRef id = aLink_CreateSerial(0x51E00002, path.c_str(), baud);
     ASSERT_NE(id, 0u) << baud;
     EXPECT_TRUE(EchoRoundTrip(id, 2, {static_cast<uint8_t>(baud & 0xFF)}));
-    aLink_Destroy(&id);
+    (void)aLink_Destroy(&id);
   }
 }

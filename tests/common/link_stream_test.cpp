@@ -26,7 +26,7 @@ struct StreamLink {
   ~StreamLink() {
     stream.setIdleAllowed(true);
     stream.setWriteGate(true);
-    if (id) aLink_Destroy(&id);
+    if (id) (void)aLink_Destroy(&id);
   }
 };
 
@@ -89,14 +89,14 @@ TEST(LinkStream, HandshakeCompletesOnTwoAnswersAndDrainsTheRest) {
   // drained by aLink_Sync.
   aPacket* left = aLink_GetPacket(l.id);
   EXPECT_EQ(left, nullptr);
-  if (left) aPacket_Destroy(&left);
+  if (left) (void)aPacket_Destroy(&left);
   // In step again: the next packet is queued as it is.
   l.stream.feed({0x04, 0x01, 0x42});
   aPacket* p = aLink_AwaitPacket(l.id, 2000);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->address, 0x04);
   EXPECT_EQ(p->data[0], 0x42);
-  aPacket_Destroy(&p);
+  (void)aPacket_Destroy(&p);
 }
 
 TEST(LinkStream, MismatchedSecondAnswerSendsTheSixQueriesAgain) {
@@ -141,7 +141,7 @@ TEST(LinkStream, HeartbeatsAreAnsweredAndNeverQueued) {
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->length, 2);
   EXPECT_EQ(p->data[0], 0x01);
-  aPacket_Destroy(&p);
+  (void)aPacket_Destroy(&p);
   EXPECT_EQ(aLink_GetPacket(l.id), nullptr);
   EXPECT_TRUE(
       l.stream.waitFor([](const ScriptedStream::State& s) { return s.written.size() >= 3 + 8; }, 2000));
@@ -185,7 +185,7 @@ TEST(LinkStream, UserFilterSeesEveryPacketFirstAndConsumesWhatItAccepts) {
   aPacket* p = aLink_AwaitPacket(l.id, 2000);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->data[0], 0x18);
-  aPacket_Destroy(&p);
+  (void)aPacket_Destroy(&p);
   EXPECT_EQ(offered.load(), 3);
   EXPECT_EQ(aLink_GetPacket(l.id), nullptr);
   ASSERT_EQ(aLink_InstallUserPacketFilter(l.id, nullptr, nullptr), aErrNone);
@@ -193,7 +193,7 @@ TEST(LinkStream, UserFilterSeesEveryPacketFirstAndConsumesWhatItAccepts) {
   p = aLink_AwaitPacket(l.id, 2000);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->data[1], 0x02);
-  aPacket_Destroy(&p);
+  (void)aPacket_Destroy(&p);
   EXPECT_EQ(offered.load(), 3);
 }
 
@@ -400,7 +400,7 @@ TEST(LinkStream, PacketDebugBufferRecordsBothDirections) {
   l.stream.feed({0x04, 0x02, 0x17, 0x01});
   aPacket* p = aLink_AwaitPacket(l.id, 2000);
   ASSERT_NE(p, nullptr);
-  aPacket_Destroy(&p);
+  (void)aPacket_Destroy(&p);
 
   length = sizeof buffer;
   ASSERT_EQ(aLink_PacketDebug_Read(l.id, &kind, &length, buffer), aErrNone);
@@ -476,7 +476,7 @@ TEST(LinkStream, ConcurrentCallersShareOneLink) {
     aPacket* p = aLink_AwaitPacket(l.id, 2000);
     if (!p) break;
     ++received;
-    aPacket_Destroy(&p);
+    (void)aPacket_Destroy(&p);
   }
   stop.store(true);
   reader.join();
@@ -520,5 +520,5 @@ TEST(LinkStream, PacketQueuedBeforeLosingStepIsStillDelivered) {
   aPacket* p = aLink_AwaitFirst(l.id, nullptr, nullptr, 1000);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->data[0], 0x42);
-  aPacket_Destroy(&p);
+  (void)aPacket_Destroy(&p);
 }

@@ -82,7 +82,7 @@ TEST(LinkTcp, SecondCreateSharesTheLinkUntilTheLastDestroy) {
   aLinkRef again = aLink_CreateTCPIP(0x40F58002, kLoopback, port);
   ASSERT_NE(again, 0u);
   EXPECT_GT(again, kept);
-  aLink_Destroy(&again);
+  (void)aLink_Destroy(&again);
 }
 
 TEST(LinkTcp, HeartbeatsAreAnsweredOnTheWireAndNeverQueued) {
@@ -98,7 +98,7 @@ TEST(LinkTcp, HeartbeatsAreAnsweredOnTheWireAndNeverQueued) {
   EXPECT_EQ(ReadText(record).find("hb-missed"), std::string::npos);
   EXPECT_EQ(aLink_GetPacket(id), nullptr) << "heartbeats stay out of the inbound FIFO";
   EXPECT_TRUE(EchoRoundTrip(id, 6, {0x55}));
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
   std::remove(record.c_str());
 }
 
@@ -119,7 +119,7 @@ TEST(LinkTcp, ResetRecreatesTheConnection) {
   ASSERT_NE(off, std::string::npos);
   EXPECT_NE(text.find("RX 40F58004 tcp AF 01 01", off), std::string::npos);
   EXPECT_NE(text.find("EV 40F58004 tcp connect", off), std::string::npos);
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
   std::remove(record.c_str());
 }
 
@@ -134,7 +134,7 @@ TEST(LinkTcp, ModuleRebootIsNoticedAndTheLinkHealsItself) {
   EXPECT_TRUE(WaitForStatusNot(id, kLinkStatusRunning, 5000)) << "the link notices the close";
   EXPECT_TRUE(WaitForStatus(id, kLinkStatusRunning, 10000)) << "reconnected and in step again";
   EXPECT_TRUE(EchoRoundTrip(id, 2, {7, 7}));
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
 }
 
 TEST(LinkTcp, ConnectionClosedAfterNPacketsIsReconnectedQuietly) {
@@ -160,7 +160,7 @@ TEST(LinkTcp, ConnectionClosedAfterNPacketsIsReconnectedQuietly) {
   EXPECT_TRUE(echoed);
   const std::string text = ReadText(record);
   EXPECT_NE(text.find("EV 40F58006 tcp connect", text.find("EV 40F58006 tcp close")), std::string::npos);
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
   std::remove(record.c_str());
 }
 
@@ -198,7 +198,7 @@ TEST(LinkTcp, DroppedRepliesTimeOutAndLaterOnesArrive) {
   EXPECT_TRUE(EchoRoundTrip(id, 2, {1}));
   EXPECT_FALSE(EchoRoundTrip(id, 2, {2}, 300));
   EXPECT_TRUE(EchoRoundTrip(id, 2, {3}));
-  aLink_Destroy(&id);
+  (void)aLink_Destroy(&id);
 }
 
 namespace {

@@ -169,7 +169,7 @@ aErr PutBytes(aLinkRef link, uint8_t address, const Bytes& data) {
       aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), data.empty() ? &kNone : data.data());
   if (!packet) return aErrMemory;
   aErr err = aLink_PutPacket(link, packet);
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);
   return err;
 }
 
@@ -179,7 +179,7 @@ Bytes Request(aLinkRef link, uint8_t module, const Bytes& data, int timeoutMs) {
   aPacket* reply = aLink_AwaitFirst(link, sCommandIs, &command, timeoutMs);
   if (!reply) return {};
   Bytes out(reply->data, reply->data + reply->length);
-  aPacket_Destroy(&reply);
+  (void)aPacket_Destroy(&reply);
   return out;
 }
 

@@ -26,7 +26,7 @@ aErr sPut(aPacketFifoId fifo, uint8_t command, uint16_t tag) {
   aPacket* packet = aPacket_CreateWithData(0x02, sizeof data, data);
   if (packet == nullptr) return aErrMemory;
   const aErr err = aPacketFifo_Put(fifo, packet);
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);
   return err;
 }
 
@@ -38,7 +38,7 @@ uint16_t sTag(const aPacket* packet) {
 int sTakeTag(aPacket* packet) {
   if (packet == nullptr) return -1;
   const int tag = sTag(packet);
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);
   return tag;
 }
 
@@ -101,7 +101,7 @@ TEST_F(PacketFifoTest, PutCopiesAndGetKeepsOrder) {
   ASSERT_NE(got, nullptr);
   EXPECT_EQ(got->data[0], 0x07);
   EXPECT_TRUE(aPacket_IsComplete(got));
-  aPacket_Destroy(&got);
+  (void)aPacket_Destroy(&got);
 
   for (uint16_t tag = 0; tag < 5; ++tag) ASSERT_EQ(sPut(fifo, 1, tag), aErrNone);
   EXPECT_EQ(aPacketFifo_GetLength(fifo), 5u);
@@ -330,7 +330,7 @@ TEST(PacketFifo, ProducersAndFilteringConsumers) {
           break;
         }
         if (packet->data[0] != commands[pair] || sTag(packet) != tag) wrong[pair] = true;
-        aPacket_Destroy(&packet);
+        (void)aPacket_Destroy(&packet);
         {
           std::lock_guard<std::mutex> lock(flowMutex);
           ++received[pair];

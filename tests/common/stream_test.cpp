@@ -64,7 +64,7 @@ class StreamTest : public testing::Test {
  protected:
   void SetUp() override { stream_ = aStream_Create(sGet, sPut, sWrite, sDelete, &script_); }
   void TearDown() override {
-    if (stream_) aStream_Destroy(&stream_);
+    if (stream_) (void)aStream_Destroy(&stream_);
   }
   Script script_;
   aStreamRef stream_ = nullptr;
@@ -159,12 +159,12 @@ TEST_F(StreamTest, WriteUsesPutForOneByteAndWriteForBlocks) {
   s = aStream_Create(nullptr, nullptr, sWrite, nullptr, &writeOnly);
   EXPECT_EQ(aStream_Write(s, &one, 1), aErrNone);
   EXPECT_EQ(writeOnly.writes.size(), 1u) << "one byte without put goes through write";
-  aStream_Destroy(&s);
+  (void)aStream_Destroy(&s);
 
   s = aStream_Create(sGet, nullptr, nullptr, nullptr, &writeOnly);
   EXPECT_EQ(aStream_Write(s, &one, 1), aErrMode);
   EXPECT_EQ(aStream_Write(s, nullptr, 1), aErrParam);
-  aStream_Destroy(&s);
+  (void)aStream_Destroy(&s);
 }
 
 TEST_F(StreamTest, RecordsEndAtTheTerminatorOrAFullBuffer) {
@@ -244,7 +244,7 @@ TEST_F(StreamTest, FlushCopiesUntilTheSourceEnds) {
   EXPECT_EQ(aStream_Flush(stream_, destination), aErrWrite);
   EXPECT_EQ(aStream_Flush(destination, stream_), aErrMode);
   EXPECT_EQ(aStream_Flush(nullptr, stream_), aErrParam);
-  aStream_Destroy(&destination);
+  (void)aStream_Destroy(&destination);
 }
 
 TEST_F(StreamTest, DestroyReportsTheDeleteResultAndRefusesStaleHandles) {

@@ -26,7 +26,7 @@ class I2CPeerTest : public ::testing::Test {
     bus.init(&module, kBus);
   }
   void TearDown() override {
-    module.disconnect();
+    (void)module.disconnect();
     peer.stop();
   }
   // Every I2C request is answered with the header echoed, then the count

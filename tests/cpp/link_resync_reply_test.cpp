@@ -146,7 +146,7 @@ TEST(LinkResyncReply, ReplyLostToAResynchronisationIsATimeoutNotAConnectionError
 
   device.answerSync = true;
   EXPECT_TRUE(WaitFor([&] { return module.isConnected(); }, 5000)) << "back in step";
-  module.disconnect();
+  (void)module.disconnect();
 }
 
 }  // namespace

@@ -123,14 +123,14 @@ class PeerTest : public ::testing::Test {
     entity.init(&module, kSystemClass, 0);
   }
   void TearDown() override {
-    module.disconnect();
+    (void)module.disconnect();
     peer.stop();
   }
   // Nothing at all is queued on the link.
   bool queueEmpty() {
     aPacket* p = aLink_GetFirst(link->getLinkRef(), nullptr, nullptr);
     if (p == nullptr) return true;
-    aPacket_Destroy(&p);
+    (void)aPacket_Destroy(&p);
     return false;
   }
 
@@ -322,7 +322,7 @@ TEST_F(PeerTest, MalformedRepliesAreRefusedOrLeftQueued) {
   EXPECT_EQ(index1.drainUEI(7), aErrNone);
   aPacket* left = aLink_GetFirst(link->getLinkRef(), nullptr, nullptr);
   EXPECT_EQ(left, nullptr) << (left ? Hex(std::vector<uint8_t>(left->data, left->data + left->length)) : "");
-  if (left) aPacket_Destroy(&left);
+  if (left) (void)aPacket_Destroy(&left);
 }
 
 TEST_F(PeerTest, DrainRemovesEveryMatchingErrorReply) {
@@ -454,7 +454,7 @@ TEST(SimLinkTest, NetworkingModeDecidesWhetherTheAddressIsLearnt) {
   uint8_t address = 0;
   EXPECT_EQ(fixed.getLink()->getModuleAddress(&address), aErrNone);
   EXPECT_EQ(address, 12);
-  fixed.disconnect();
+  (void)fixed.disconnect();
 
   Module learning(2, 0);
   ASSERT_EQ(learning.setConfig(DirectConfig()), aErrNone);

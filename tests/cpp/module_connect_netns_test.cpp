@@ -64,7 +64,7 @@ TEST_F(DiscoverConnectNetnsTest, SerialZeroTakesTheFirstDeviceOfTheModel) {
   ASSERT_EQ(anyModel.discoverAndConnect(TCPIP, 0), aErrNone);
   const uint32_t first = serialOf(anyModel);
   EXPECT_TRUE(first == 0x8D000001u || first == 0x8D000002u) << std::hex << first;
-  anyModel.disconnect();
+  (void)anyModel.disconnect();
 
   Module model31(2, 31);
   ASSERT_EQ(model31.setConfig(DirectConfig()), aErrNone);

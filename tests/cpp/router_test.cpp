@@ -35,7 +35,7 @@ class RouterTest : public ::testing::Test {
     bus.init(&router, 0);
   }
   void TearDown() override {
-    router.disconnect();
+    (void)router.disconnect();
     sim.stop();
   }
 

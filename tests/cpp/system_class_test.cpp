@@ -42,7 +42,7 @@ class SystemClassTest : public ::testing::Test {
     system.init(&module, 0);
   }
   void TearDown() override {
-    module.disconnect();
+    (void)module.disconnect();
     sim.stop();
   }
 

@@ -94,7 +94,7 @@ TEST_F(KernelDevice, DriverOpensByTextAndClosesOnce) {
   EXPECT_EQ(cvusb_close_corvalith_device(driver), aErrNone);
   EXPECT_EQ(cvusb_get_from_device(driver, &byte), aErrMode);
   EXPECT_EQ(cvusb_write_to_device(driver, &byte, 1), aErrMode);
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ TEST(CvusbOpen, MissingModuleOrNoUsbIsNotFoundAndSilent) {
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbOpen, RealLibusbOnThisMachineFindsNothingQuietly) {
@@ -149,7 +149,7 @@ TEST(CvusbOpen, ClaimFailuresMapToErrorsAndLeaveTheDriverClosed) {
     EXPECT_EQ(fakeUsb().closes, 1);
     uint8_t byte = 0;
     EXPECT_EQ(cvusb_get_from_device(driver, &byte), aErrConnection);
-    cvusb_destroy(&driver);
+    (void)cvusb_destroy(&driver);
   }
 }
 
@@ -180,7 +180,7 @@ TEST(CvusbEndpoints, TakesBulkOrInterruptEndpointsOfTheVendorInterface) {
   EXPECT_EQ(cvusb_interface_number(driver), 1);
   EXPECT_EQ(cvusb_in_endpoint(driver), 0x82);
   EXPECT_EQ(cvusb_out_endpoint(driver), 0x02);
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
   EXPECT_EQ(fakeUsb().releases, 1) << "destroy closes a still-open handle";
   EXPECT_EQ(fakeUsb().closes, 1);
 }
@@ -202,7 +202,7 @@ TEST(CvusbEndpoints, NoEndpointPairOrUnreadableConfigIsAConfigurationError) {
   EXPECT_EQ(cvusb_open_corvalith_device(driver, "00000009"), aErrConfiguration);
   EXPECT_EQ(fakeUsb().opens, fakeUsb().closes);
   EXPECT_EQ(find_usb_endpoints(driver), cvusbErrorInvalidParam) << "no open handle";
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbWrite, ChunksByMaxPacketAndNeverSends512) {
@@ -222,13 +222,13 @@ TEST(CvusbWrite, ChunksByMaxPacketAndNeverSends512) {
   EXPECT_EQ(joined, data);
   for (uint8_t ep : fakeUsb().outEndpoints) EXPECT_EQ(ep, 0x01);
   for (unsigned ms : fakeUsb().outTimeouts) EXPECT_EQ(ms, 50u);
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 
   FakeUsbScope small;
   driver = sOpenModule(fakeModule("00000001", 64), "00000001");
   EXPECT_EQ(cvusb_write_to_device(driver, data.data(), 130), aErrNone);
   EXPECT_EQ(sChunkSizes(), (std::vector<size_t>{64, 64, 2}));
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbWrite, PartialAndFailedTransfersResumeWithoutResending) {
@@ -243,7 +243,7 @@ TEST(CvusbWrite, PartialAndFailedTransfersResumeWithoutResending) {
   EXPECT_EQ(fakeUsb().outChunks[1][0], 10);
   EXPECT_EQ(fakeUsb().outChunks[2][0], 30);
   EXPECT_EQ(fakeUsb().outChunks[3][0], 94);
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbWrite, TenFailedTransfersGiveWriteErrorAndStallsClearTheOutEndpoint) {
@@ -279,7 +279,7 @@ TEST(CvusbWrite, TenFailedTransfersGiveWriteErrorAndStallsClearTheOutEndpoint) {
   uint8_t byte = 0;
   EXPECT_EQ(cvusb_get_from_device(driver, &byte), aErrIO);
   EXPECT_EQ(fakeUsb().outChunks.size(), transfers) << "a failed driver makes no transfer";
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbRead, BuffersOneTransferAndDeliversByteByByte) {
@@ -298,7 +298,7 @@ TEST(CvusbRead, BuffersOneTransferAndDeliversByteByByte) {
   EXPECT_EQ(fakeUsb().inTimeouts[0], 1000u);
   EXPECT_EQ(cvusb_get_from_device(driver, &byte), aErrNotReady) << "time-out with nothing";
   EXPECT_EQ(cvusb_get_from_device(driver, &byte), aErrNotReady) << "success with nothing";
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbRead, FourIOErrorsAreRiddenOutTheFifthFailsAndStallsDoNotCount) {
@@ -328,7 +328,7 @@ TEST(CvusbRead, FourIOErrorsAreRiddenOutTheFifthFailsAndStallsDoNotCount) {
   EXPECT_EQ(cvusb_get_byte(driver, &byte, &delivered), aErrIO);
   EXPECT_EQ(fakeUsb().inTransfers, transfers);
   EXPECT_EQ(byte, 0xEE) << "no byte was ever stored";
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbRead, StateDecidesBeforeAnyTransfer) {
@@ -347,7 +347,7 @@ TEST(CvusbRead, StateDecidesBeforeAnyTransfer) {
   EXPECT_TRUE(fakeUsb().outChunks.empty());
   EXPECT_EQ(cvusb_get_from_device(driver, nullptr), aErrParam);
   EXPECT_EQ(cvusb_get_from_device(nullptr, &byte), aErrParam);
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(CvusbContext, SharedContextIsMadeOnceAndFreshAfterExit) {
@@ -366,9 +366,9 @@ TEST(CvusbContext, SharedContextIsMadeOnceAndFreshAfterExit) {
   EXPECT_EQ(fakeUsb().inits, 2) << "creating a libusb driver makes the context again";
   cvusbRef kernel = cvusb_create_usb(false);
   EXPECT_EQ(fakeUsb().inits, 2);
-  cvusb_destroy(&driver);
-  cvusb_destroy(&second);
-  cvusb_destroy(&kernel);
+  (void)cvusb_destroy(&driver);
+  (void)cvusb_destroy(&second);
+  (void)cvusb_destroy(&kernel);
 }
 
 TEST(CvusbKernelMode, LibusbOnlyCallsRefuseAKernelDriverWithoutFile) {
@@ -380,7 +380,7 @@ TEST(CvusbKernelMode, LibusbOnlyCallsRefuseAKernelDriverWithoutFile) {
   EXPECT_EQ(cvusb_close_corvalith_device(driver), aErrNone) << "no file open: no effect";
   EXPECT_EQ(cvusb_state(driver), cvusbStateCreated);
   EXPECT_NE(find_usb_endpoints(driver), cvusbSuccess);
-  cvusb_destroy(&driver);
+  (void)cvusb_destroy(&driver);
 }
 
 TEST(UsbStream, ReadsAndWritesThroughTheDriverAndNeverInventsBytes) {

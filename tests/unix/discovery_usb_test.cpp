@@ -125,7 +125,7 @@ TEST(DiscoveryUsb, FindModuleStopsAtTheSerialNumber) {
   spec = aDiscovery_FindFirstModule(USB, 0);
   ASSERT_NE(spec, nullptr);
   EXPECT_EQ(spec->serialNumber, 0x0A0B0C0Du) << "serial number 0 is skipped";
-  aLinkSpec_Destroy(&spec);
+  (void)aLinkSpec_Destroy(&spec);
 
   EXPECT_EQ(aDiscovery_FindModule(USB, 0x12345678, 0), nullptr);
   EXPECT_EQ(fakeUsb().closes, fakeUsb().opens);
