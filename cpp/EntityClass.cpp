@@ -277,7 +277,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   while (state.more) {
     state.more = false;
     err = link->receiveUEI(request.module, request.command, bare, state.record.specifier, &state.record,
-                           ueiBytesReplyFilter);
+                           ueiBytesReplyFilter, &state);
     if (err != aErrNone) return err;
     if (state.error != aErrNone) return state.error;
     *count = state.count;

@@ -92,6 +92,10 @@ class Link {
   // The same with the caller's filter, which gets u as its reference.
   [[nodiscard]] aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* u,
                                 aPacketFilter filter);
+  // The same with the caller's filter and its own reference; u still sets
+  // the time-out.
+  [[nodiscard]] aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* u,
+                                aPacketFilter filter, void* filterReference);
   // Removes every queued packet that the UEI filter accepts for this reply.
   [[nodiscard]] aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
   // The UEI filter: accepts the reply that the uei reference describes and

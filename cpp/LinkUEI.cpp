@@ -170,12 +170,18 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
   return receiveUEI(module, command, option, index, u, ueiFilter);
 }
 
-aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, aPacketFilter filter) {
+aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* u,
+                      aPacketFilter filter) {
+  return receiveUEI(module, command, option, index, u, filter, u);
+}
+
+aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, aPacketFilter filter,
+                      void* filterReference) {
   // A link that lost step may still hold the reply (a module that answers
   // and then reboots), so only a missing link is refused before looking.
   if (!m_impl || m_impl->linkId.load() == 0) return aErrConnection;
   if (!sModuleAddressOk(module)) return aErrPacket;
-  if (u == nullptr || filter == nullptr) return aErrParam;
+  if (u == nullptr || filter == nullptr || filterReference == nullptr) return aErrParam;
   int32_t timeoutMs = kLinkReplyTimeoutMs;
   if (u->type == BYTES && u->v.bytesVal.length > kLinkLargePayload) {
     timeoutMs = kLinkLargeReplyTimeoutMs;
@@ -186,7 +192,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, aPacket
   // connection error. A link that loses step during the wait has still
   // waited the whole time-out.
   const bool inStep = isConnected();
-  aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), filter, u, timeoutMs);
+  aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), filter, filterReference, timeoutMs);
   if (packet == nullptr) return inStep ? aErrTimeout : aErrConnection;
   (void)aPacket_Destroy(&packet);
   return aErrNone;

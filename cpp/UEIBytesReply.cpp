@@ -6,7 +6,8 @@ namespace Tessaron {
 namespace Corvalith {
 
 uint8_t ueiBytesReplyFilter(const aPacket* packet, const void* reference) {
-  UEIBytesReply* s = reinterpret_cast<UEIBytesReply*>(const_cast<void*>(reference));
+  // The reference is the UEIBytesReply that getUEIBytes handed to receiveUEI.
+  auto* s = static_cast<UEIBytesReply*>(const_cast<void*>(reference));
   const uei& r = s->record;
   if (packet->address != r.module || packet->length < 3) return 0;
   const uint8_t* d = packet->data;

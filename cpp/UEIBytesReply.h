@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "common/aErr.h"
 #include "common/aPacket.h"
@@ -20,8 +19,9 @@ constexpr uint8_t kUEIBytesOverhead = 4;
 // The error an accepted packet reports when its payload does not fit.
 constexpr aErr kUEIBytesDoNotFit = 1;
 
-// The record comes first so that the state travels as receiveUEI's record
-// (its type, VOID, keeps the standard reply time-out).
+// The state of one byte-array reply; receiveUEI hands it to the filter as
+// the filter's own reference, and its record (type VOID) keeps the standard
+// reply time-out.
 struct UEIBytesReply {
   uei record;        // module, command, bare option and index expected
   uint8_t* write;    // where the next payload goes
@@ -31,7 +31,6 @@ struct UEIBytesReply {
   size_t count;      // bytes taken so far
   aErr error;        // set when an accepted packet ends the series
 };
-static_assert(std::is_standard_layout<UEIBytesReply>::value, "reached through its first member");
 
 // Takes the next packet of the series described by the UEIBytesReply that
 // reference points to: the error reply (its code into error), or the packet
