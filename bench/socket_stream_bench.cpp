@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/aStream.h"
+#include "unix/aStreamOS.h"
 
 extern "C" void* __libc_malloc(size_t size);
 

@@ -68,44 +68,6 @@ uint32_t aDiscovery_Enumerate_aWeftModules(aDiscoveryCallback callback, void* re
 // number.
 [[nodiscard]] linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);
 
-// Stores up to capacity IPv4 addresses of the machine's interfaces, as
-// CZMQ's interface list reports them; returns how many were stored (0 for a
-// null array).
-uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, uint32_t capacity);
-// Writes the dotted text of address into buffer, zero-filled first. Returns
-// the text's length, or 0 when buffer is null, shorter than 16 bytes, or the
-// conversion fails.
-size_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t length);
-
-// ---- Multicast UDP endpoints (loopback multicast of the device-server
-// search).
-typedef struct aMulticastRecord* aMulticastRef;
-
-constexpr int aMULTICAST_FAILED = -1;
-constexpr int aMULTICAST_NULL = -2;
-constexpr int aMULTICAST_WRONG_KIND = -3;
-// Receive time-out of an endpoint in ms.
-constexpr int aMULTICAST_RECEIVE_TIMEOUT_MS = 1000;
-
-// An endpoint in group:port (dotted group text) on interfaceAddress (0 or
-// 127.0.0.1 mean the loopback interface). A receiver binds the port without
-// address reuse, so creation fails when another socket holds it; a sender
-// does not bind. Both join the group, send through the interface with TTL 1
-// and loop-back on, and wait at most 1 s in a receive. Null on any failure.
-[[nodiscard]] aMulticastRef aMulticast_Create(uint32_t interfaceAddress, const char* groupAddress,
-                                              uint16_t port, bool sender);
-// Sends count bytes to the group: bytes sent, aMULTICAST_FAILED,
-// aMULTICAST_NULL (null endpoint or one without its check value, null
-// bytes),
-// aMULTICAST_WRONG_KIND (a receiving endpoint).
-int aMulticast_Send(aMulticastRef endpoint, const uint8_t* bytes, size_t count);
-// Receives one datagram of at most size bytes: bytes received,
-// aMULTICAST_FAILED (failure or 1 s time-out), aMULTICAST_NULL,
-// aMULTICAST_WRONG_KIND (a sending endpoint).
-int aMulticast_Receive(aMulticastRef endpoint, uint8_t* buffer, size_t size);
-// Closes and frees the endpoint and nulls *endpoint: 0, or aMULTICAST_NULL.
-int aMulticast_Destroy(aMulticastRef* endpoint);
-
 // ---- The beacon interface. CZMQ's beacon interface is one process-wide
 // setting; beacon searches and the device server's beacon set-up hold this
 // lock while they use it. A setting is accepted only when it is a dotted

@@ -16,6 +16,7 @@
 #include "common/aLinkTable.h"
 #include "common/aPacketFifo.h"
 #include "unix/aOS.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 

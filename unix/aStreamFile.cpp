@@ -2,6 +2,7 @@
 // straight through. The stream's reference is the file handle itself.
 #include "common/aStream.h"
 #include "unix/aFile.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 

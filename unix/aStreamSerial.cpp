@@ -17,6 +17,7 @@
 #include "common/aStream.h"
 #include "unix/aFile.h"
 #include "unix/aOS.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 

@@ -24,6 +24,7 @@
 
 #include "common/aStream.h"
 #include "unix/aOS.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/aStream.h"
+#include "unix/aStreamOS.h"
 #include "unix/cvusb.h"
 
 namespace {

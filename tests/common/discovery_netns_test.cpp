@@ -14,6 +14,7 @@
 #include "common/aDiscovery.h"
 #include "support/Environment.h"
 #include "support/SimProcess.h"
+#include "unix/aDiscoveryOS.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/aDiscovery.h"
+#include "unix/aDiscoveryOS.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "link_test_support.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 

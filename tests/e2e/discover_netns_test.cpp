@@ -22,6 +22,7 @@
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
 #include "support/Text.h"
+#include "unix/aDiscoveryOS.h"
 
 namespace fs = std::filesystem;
 

@@ -12,6 +12,7 @@
 #include "fake_usb_backend.h"
 #include "pty_pair.h"
 #include "support/TempFiles.h"
+#include "unix/aStreamOS.h"
 #include "unix/cvusb.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include "common/aDebug.h"
 #include "common/aStream.h"
 #include "fake_usb_backend.h"
+#include "unix/aStreamOS.h"
 #include "unix/cvusb.h"
 
 namespace {

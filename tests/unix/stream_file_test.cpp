@@ -9,6 +9,7 @@
 #include "common/aStream.h"
 #include "pty_pair.h"
 #include "support/TempFiles.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 

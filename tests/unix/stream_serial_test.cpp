@@ -7,6 +7,7 @@
 
 #include "common/aStream.h"
 #include "pty_pair.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 

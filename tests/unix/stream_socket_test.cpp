@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/aStream.h"
+#include "unix/aStreamOS.h"
 
 namespace {
 
