@@ -534,14 +534,6 @@ bool sBringUp(aLinkRef id, aStreamRef stream, const char* badInitTrace) {
   return true;
 }
 
-uint32_t sBaudIndex(uint32_t baudRate) {
-  static const uint32_t kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-  for (uint32_t i = 0; i < sizeof kRates / sizeof kRates[0]; ++i) {
-    if (kRates[i] == baudRate) return i;
-  }
-  return UINT32_MAX;
-}
-
 aErr sRecreateStream(const Link& link, aStreamRef* stream) {
   switch (link.type) {
     case USB:
@@ -646,7 +638,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t baudRate) {
   aCorvalithDebug_Printf(aDEBUG_LINK, " aLink_CreateSerial(%s)\n", path ? path : "(null)");
-  const uint32_t baudIndex = sBaudIndex(baudRate);
+  const uint32_t baudIndex = aStream_SerialBaudIndex(baudRate);
   if (!path || baudIndex == UINT32_MAX) {
     aCorvalithDebug_Printf(aDEBUG_LINK, " leaving aLink_CreateSerial(%08X) ==> %d\n", serialNumber,
                            aErrParam);

@@ -33,6 +33,8 @@ constexpr int kConnectTimeoutMs = 5000;
 // driver's open error (aErrNotFound when no such module is attached).
 [[nodiscard]] aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
 
+// The baud index of a rate, UINT32_MAX for a rate the ports do not offer.
+[[nodiscard]] uint32_t aStream_SerialBaudIndex(uint32_t baudRate);
 // Baud index: 0 2400, 1 4800, 2 9600, 3 19200, 4 38400, 5 57600, 6 115200,
 // 7 230400; anything else sets speed 0 (hang up). dataBits 0 = 8 bits,
 // 1 = 7 bits; stopBits 0 = one, 1 = two.

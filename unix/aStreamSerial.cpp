@@ -30,7 +30,14 @@ constexpr int kGetWaitMs = 50;
 constexpr int kDrainTimeoutMs = 1000;
 constexpr int32_t kDrainPollMs = 2;
 
-constexpr speed_t kBaudRates[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
+// The baud index is the position in this table.
+struct BaudRate {
+  uint32_t rate;
+  speed_t speed;
+};
+constexpr BaudRate kBaudRates[] = {{2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+                                   {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
+constexpr uint32_t kBaudCount = sizeof kBaudRates / sizeof kBaudRates[0];
 
 struct SerialStream {
   uint16_t check;
@@ -86,7 +93,7 @@ aErr sOpenPort(const char* path, uint32_t baudIndex, bool parity, uint32_t dataB
         CREAD | CLOCAL | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) | (stopBits == 1 ? CSTOPB : 0);
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    speed_t speed = baudIndex < sizeof kBaudRates / sizeof kBaudRates[0] ? kBaudRates[baudIndex] : B0;
+    speed_t speed = baudIndex < kBaudCount ? kBaudRates[baudIndex].speed : B0;
     ok = cfsetispeed(&settings, speed) == 0 && cfsetospeed(&settings, speed) == 0 &&
          tcsetattr(s->fd, TCSANOW, &settings) == 0 && tcflush(s->fd, TCIOFLUSH) == 0;
   }
@@ -285,4 +292,11 @@ aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool 
   }
   *stream = created;
   return aErrNone;
+}
+
+uint32_t aStream_SerialBaudIndex(uint32_t baudRate) {
+  for (uint32_t i = 0; i < kBaudCount; ++i) {
+    if (kBaudRates[i].rate == baudRate) return i;
+  }
+  return UINT32_MAX;
 }

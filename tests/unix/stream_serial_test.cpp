@@ -226,3 +226,12 @@ TEST_F(PacketisedSerial, RoundTripOfEveryPacketSizeItCanCarry) {
 }
 
 }  // namespace
+
+TEST(SerialBaud, IndexFollowsTheRateTableAndRefusesOthers) {
+  const struct {
+    uint32_t rate;
+    uint32_t index;
+  } cases[] = {{2400, 0},       {9600, 2},         {115200, 6},         {230400, 7},
+               {0, UINT32_MAX}, {110, UINT32_MAX}, {460800, UINT32_MAX}};
+  for (const auto& c : cases) EXPECT_EQ(aStream_SerialBaudIndex(c.rate), c.index) << c.rate;
+}
