@@ -57,4 +57,9 @@ int aMulticast_Receive(aMulticastRef endpoint, uint8_t* buffer, size_t size);
 // Closes and frees the endpoint and nulls *endpoint: 0, or aMULTICAST_NULL.
 int aMulticast_Destroy(aMulticastRef* endpoint);
 
+// 0 and 127.0.0.1 are treated alike: the default (loopback) interface.
+[[nodiscard]] inline bool aDiscovery_IsAnyInterface(uint32_t address) {
+  return address == 0 || address == aDISCOVERY_LOOPBACK;
+}
+
 #endif
