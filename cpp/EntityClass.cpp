@@ -194,52 +194,48 @@ bool sStored(aErr err) {
 
 }  // namespace
 
-aErr EntityClass::getUEI8(uint8_t option, uint8_t* out) {
+namespace {
+
+// A scalar reply's value as T. An error reply keeps its code in intVal.
+template <typename T>
+aErr sGetTyped(EntityClass& entity, uint8_t option, bool hasSubindex, uint8_t subindex, ueiType type,
+               T* out) {
   if (out == nullptr) return aErrParam;
   uei u;
-  const aErr err = sGetScalar(*this, option, false, 0, BYTE, &u);
-  if (sStored(err)) *out = err == aErrNone ? u.v.byteVal : static_cast<uint8_t>(u.v.intVal);
+  const aErr err = sGetScalar(entity, option, hasSubindex, subindex, type, &u);
+  if (!sStored(err)) return err;
+  if (err != aErrNone || type == INT) {
+    *out = static_cast<T>(u.v.intVal);
+  } else {
+    *out = static_cast<T>(type == BYTE ? u.v.byteVal : u.v.shortVal);
+  }
   return err;
+}
+
+}  // namespace
+
+aErr EntityClass::getUEI8(uint8_t option, uint8_t* out) {
+  return sGetTyped(*this, option, false, 0, BYTE, out);
 }
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* out) {
-  if (out == nullptr) return aErrParam;
-  uei u;
-  const aErr err = sGetScalar(*this, option, true, subindex, BYTE, &u);
-  if (sStored(err)) *out = err == aErrNone ? u.v.byteVal : static_cast<uint8_t>(u.v.intVal);
-  return err;
+  return sGetTyped(*this, option, true, subindex, BYTE, out);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint16_t* out) {
-  if (out == nullptr) return aErrParam;
-  uei u;
-  const aErr err = sGetScalar(*this, option, false, 0, SHORT, &u);
-  if (sStored(err)) *out = err == aErrNone ? u.v.shortVal : static_cast<uint16_t>(u.v.intVal);
-  return err;
+  return sGetTyped(*this, option, false, 0, SHORT, out);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* out) {
-  if (out == nullptr) return aErrParam;
-  uei u;
-  const aErr err = sGetScalar(*this, option, true, subindex, SHORT, &u);
-  if (sStored(err)) *out = err == aErrNone ? u.v.shortVal : static_cast<uint16_t>(u.v.intVal);
-  return err;
+  return sGetTyped(*this, option, true, subindex, SHORT, out);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint32_t* out) {
-  if (out == nullptr) return aErrParam;
-  uei u;
-  const aErr err = sGetScalar(*this, option, false, 0, INT, &u);
-  if (sStored(err)) *out = u.v.intVal;
-  return err;
+  return sGetTyped(*this, option, false, 0, INT, out);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* out) {
-  if (out == nullptr) return aErrParam;
-  uei u;
-  const aErr err = sGetScalar(*this, option, true, subindex, INT, &u);
-  if (sStored(err)) *out = u.v.intVal;
-  return err;
+  return sGetTyped(*this, option, true, subindex, INT, out);
 }
 
 aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length) {
