@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/aStream.h"
-#include "fake_usb_backend.h"
 #include "pty_pair.h"
 #include "support/TempFiles.h"
+#include "support/usb/FakeUsbBackend.h"
 #include "unix/aStreamOS.h"
 #include "unix/cvusb.h"
 

@@ -8,7 +8,7 @@
 
 #include "common/aDebug.h"
 #include "common/aStream.h"
-#include "fake_usb_backend.h"
+#include "support/usb/FakeUsbBackend.h"
 #include "unix/aStreamOS.h"
 #include "unix/cvusb.h"
 

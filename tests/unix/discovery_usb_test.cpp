@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
-#include "fake_usb_backend.h"
+#include "support/usb/FakeUsbBackend.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "fake_usb_backend.h"
+#include "support/usb/FakeUsbBackend.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
 // A scripted stand-in for libusb behind the cvusb backend table. Tests list
 // the devices on the "bus", script the results of bulk transfers and read
 // back what the driver asked for.
-#ifndef CORVALITH_TESTS_UNIX_FAKE_USB_BACKEND_H
-#define CORVALITH_TESTS_UNIX_FAKE_USB_BACKEND_H
+#ifndef CORVALITH_TESTS_SUPPORT_USB_FAKEUSBBACKEND_H
+#define CORVALITH_TESTS_SUPPORT_USB_FAKEUSBBACKEND_H
 
 #include <cstdint>
 #include <deque>
