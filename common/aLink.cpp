@@ -35,6 +35,8 @@ constexpr int32_t kIdleReadPauseMs = 5;
 constexpr int32_t kOutPipeWaitMs = 1000;
 constexpr int kResetAttempts = 20;
 constexpr int32_t kResetRetryMs = 100;
+// A reset stops trying to recreate its stream after this long, ms.
+constexpr int kResetDeadlineMs = 10000;
 constexpr int32_t kSyncSettleMs = 100;
 constexpr size_t kPoolBlock = 4096;
 // A pooled block takes another packet while it holds at most this many bytes,
@@ -732,9 +734,13 @@ aErr aLink_ResetLink(aLinkRef id) {
   sReleaseParts(*link, true);
   aStreamRef stream = nullptr;
   aErr err = aErrParam;
+  // Each TCP attempt may wait out its connect bound, so the attempts share
+  // one deadline as well.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kResetDeadlineMs);
   for (int attempt = 0; attempt < kResetAttempts; ++attempt) {
     err = sRecreateStream(*link, &stream);
     if (err == aErrNone || err == aErrParam || err == aErrUnimplemented) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
     aTime_MSSleep(kResetRetryMs);
   }
   if (err != aErrNone) {
