@@ -158,7 +158,16 @@ int32_t KeyValueStore::GetInt(const char* key, int32_t defaultValue) {
 
 uint32_t KeyValueStore::GetHex(const char* key, uint32_t defaultValue) {
   const char* text = NumericText(key);
-  return text == nullptr ? defaultValue : static_cast<uint32_t>(sToLong(text, 16));
+  if (text == nullptr) return defaultValue;
+  // A value beyond 32 bits is not a register or serial number: the default
+  // stands rather than a truncated value.
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 16);
+  if (errno != 0 || end == text || value > UINT32_MAX || std::strchr(text, '-') != nullptr) {
+    return defaultValue;
+  }
+  return static_cast<uint32_t>(value);
 }
 
 bool KeyValueStore::GetBOOL(const char* key, bool defaultValue) {

@@ -167,6 +167,12 @@ TEST(KeyValueStore, TypedReadsAndWrites) {
   store.AddHex("H", 255);
   EXPECT_STREQ("0x000000FF", store["H"]);
   EXPECT_EQ(255u, store.GetHex("H", 0));
+  store.Add("H", "0xFFFFFFFF");
+  EXPECT_EQ(0xFFFFFFFFu, store.GetHex("H", 0));
+  for (const char* beyond : {"0x100000000", "1FFFFFFFF", "FFFFFFFFFFFFFFFFFFFF"}) {
+    store.Add("H", beyond);
+    EXPECT_EQ(3u, store.GetHex("H", 3)) << beyond << " is beyond 32 bits";
+  }
   store.Add("I", -7);
   EXPECT_STREQ("-7", store["I"]);
   store.Add("F", 1.5);
