@@ -188,15 +188,19 @@ bool Updater::_valid_build(unsigned serialNumber, unsigned build, const char* ur
   return false;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber) {
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber, bool* requestFailed) {
   std::map<std::string, std::string> builds;
   const char* url = serverUrl.c_str();
+  bool failed = true;
   if (!UpdateServerRequest::ping(url)) {
     display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
                     serverUrl.empty() ? UpdateServerRequest::default_url : url);
   } else if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url)) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serialNumber);
+  } else {
+    failed = false;
   }
+  if (requestFailed) *requestFailed = failed;
   return builds;
 }
 

@@ -126,7 +126,8 @@ TEST_F(UpdateServerE2E, ServerAnswersAndStopsCleanlyOnSigterm) {
     auto server = StartServer(args);
     ASSERT_TRUE(server->running());
     const ProcessResult r = Updater(server->url(), {"-B", "-d", kSerial});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // The client refuses the self-signed TLS server.
+    EXPECT_EQ(r.exitCode, args[0] == "--tls" ? 1 : 0) << r.err;
     EXPECT_EQ(server->Stop(), 0) << "exit code after SIGTERM";
     EXPECT_FALSE(server->running());
   }
@@ -146,6 +147,11 @@ TEST_F(UpdateServerE2E, BuildListIsSortedNewestVersionFirst) {
   EXPECT_LT(newest, middle);
   EXPECT_LT(middle, oldest);
   EXPECT_FALSE(sContains(r.out, "1300")) << "unlisted builds stay unlisted";
+
+  fs::create_directories(root / "00001A2C");
+  const ProcessResult empty = Updater(server->url(), {"-B", "-d", "00001A2C"});
+  EXPECT_EQ(empty.exitCode, 0) << "an answered empty list is no failure: " << empty.err;
+  EXPECT_TRUE(sContains(empty.out + empty.err, "No builds found for device [00001A2C]")) << empty.out;
 }
 
 TEST_F(UpdateServerE2E, GetStoresTheCurrentBuildAndRecordsIt) {
@@ -222,12 +228,12 @@ TEST_F(UpdateServerE2E, ServerDownFailsEveryCommandWithoutTouchingTheStore) {
   EXPECT_TRUE(sContains(r.err, "Server request failed for " + down.url())) << r.err;
 
   r = Updater(down.url(), {"-B", "-d", kSerial});
-  EXPECT_EQ(r.exitCode, 0) << "list commands exit 0";
+  EXPECT_EQ(r.exitCode, 1) << "a failed request fails the list command";
   EXPECT_TRUE(sContains(r.err, "Server request failed for " + down.url())) << r.err;
   EXPECT_TRUE(sContains(r.out + r.err, "No builds found for device [00001A2B]")) << r.out;
 
   r = Updater(down.url(), {"-J", "-d", kSerial});
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(sContains(r.err, "Server request failed for " + down.url())) << r.err;
   EXPECT_EQ(sSnapshot(store), before);
 }
@@ -250,7 +256,7 @@ TEST_F(UpdateServerE2E, FirstLineOkayIsAcceptedAndErrorIsRefused) {
   {
     auto server = StartServer({"--fault", "builds=error"});
     ProcessResult r = Updater(server->url(), {"-B", "-d", kSerial});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(sContains(r.err, "Failed to retrieve builds for 00001A2B")) << r.err;
     r = Updater(server->url(), {"-G", "-d", kSerial, "-b", "1180"});
     EXPECT_EQ(r.exitCode, 1);
@@ -320,13 +326,14 @@ TEST_F(UpdateServerE2E, TokenIsPrintedAloneAndRefusalsAreReported) {
   {
     auto server = StartServer({"--key", "k", "--fault", "ent_jwt=shorttoken"});
     const ProcessResult r = Updater(server->url(), {"-J", "-d", kSerial});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(sContains(r.err, "Failed to retrieve jwt for 00001A2B")) << r.err;
     EXPECT_FALSE(sContains(r.out, "eyJ")) << r.out;
   }
   {
     auto server = StartServer({});  // no signing key: the server refuses tokens
     const ProcessResult r = Updater(server->url(), {"-J", "-d", kSerial});
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(sContains(r.err, "Failed to retrieve jwt for 00001A2B")) << r.err;
   }
 }
