@@ -21,7 +21,9 @@ typedef struct aFileRecord* aFileRef;
 
 // True when path names an existing entry that is not a directory.
 bool aFile_Exists(const char* path);
-// A new handle, or null (null/empty/too long path, mode 3, open failure).
+// A new handle, or null (null/empty/too long path, mode 3, open failure, or
+// errno EINVAL for a path that is not a regular file; writes also accept a
+// character device). A FIFO is refused without blocking.
 [[nodiscard]] aFileRef aFile_Open(const char* path, aFileMode mode);
 // Closes and nulls *file. aErrParam for a null or invalid handle; aErrIO when
 // buffered data could not be written out.
