@@ -85,6 +85,12 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     }
   }
 
+  if (device.settings.readFailed) {
+    display.message(UpdaterDisplayInterface::ERROR, "Could not read settings file %s",
+                    device.settings.path.c_str());
+    return 0;
+  }
+
   std::string serverBuild;
   std::string firmware;
   if (!UpdateServerRequest::QueryBuild(serialNumber, serverBuild, firmware, url)) {
@@ -168,9 +174,14 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
                     static_cast<int>(written));
     return 0;
   }
-  device.settings.Add(kKeyLatestDownload, fileName);
-  device.settings.Add(kKeyLastDownloadDate, when);
-  device.settings.Save();
+  (void)device.settings.Add(kKeyLatestDownload, fileName);
+  (void)device.settings.Add(kKeyLastDownloadDate, when);
+  if (device.settings.Save() != aErrNone) {
+    // The build is in the store but not recorded: the command has failed.
+    display.message(UpdaterDisplayInterface::ERROR, "Could not save settings file %s",
+                    device.settings.path.c_str());
+    return 0;
+  }
   return buildNumber;
 }
 
