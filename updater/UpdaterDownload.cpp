@@ -52,6 +52,15 @@ std::string sNow() {
   return text;
 }
 
+// Pings the server; false, with the error the user sees, when it does not
+// answer.
+bool sServerAnswers(UpdaterDisplayInterface& display, const std::string& serverUrl) {
+  if (UpdateServerRequest::ping(serverUrl.c_str())) return true;
+  display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
+                  serverUrl.empty() ? UpdateServerRequest::default_url : serverUrl.c_str());
+  return false;
+}
+
 }  // namespace
 
 unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bool override,
@@ -66,11 +75,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     return 0;
   }
   const char* url = serverUrl.c_str();
-  if (!UpdateServerRequest::ping(url)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
-                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
-    return 0;
-  }
+  if (!sServerAnswers(display, serverUrl)) return 0;
 
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storePath, "Download_Firmware");
   if (!store) return 0;
@@ -201,15 +206,10 @@ bool Updater::_valid_build(unsigned serialNumber, unsigned build, const char* ur
 
 std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber, bool* requestFailed) {
   std::map<std::string, std::string> builds;
-  const char* url = serverUrl.c_str();
-  bool failed = true;
-  if (!UpdateServerRequest::ping(url)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
-                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
-  } else if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url)) {
+  bool failed = !sServerAnswers(display, serverUrl);
+  if (!failed && !UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str())) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serialNumber);
-  } else {
-    failed = false;
+    failed = true;
   }
   if (requestFailed) *requestFailed = failed;
   return builds;
@@ -217,11 +217,8 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber,
 
 std::string Updater::Get_JWT(unsigned serialNumber) {
   std::string token;
-  const char* url = serverUrl.c_str();
-  if (!UpdateServerRequest::ping(url)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
-                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
-  } else if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, url)) {
+  if (sServerAnswers(display, serverUrl) &&
+      !UpdateServerRequest::GetDeviceJWT(serialNumber, token, serverUrl.c_str())) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve jwt for %08X", serialNumber);
     token.clear();
   }
