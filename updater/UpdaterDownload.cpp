@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "updater/Base64.h"
+#include "updater/BirdFile.h"
 #include "updater/BirdImageCheck.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
@@ -59,6 +60,31 @@ bool sServerAnswers(UpdaterDisplayInterface& display, const std::string& serverU
   display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
                   serverUrl.empty() ? UpdateServerRequest::default_url : serverUrl.c_str());
   return false;
+}
+
+// A server can answer with another build than it named, or with a file made
+// for another device; storing either would install the wrong firmware later.
+// The file must load by the rules an update applies (decompression bound
+// included), carry the asked build, and, unless it is generic (serial
+// offsets), the device's serial number.
+bool sIsWhatWasAsked(UpdaterDisplayInterface& display, const uint8_t* bytes, size_t length,
+                     unsigned serialNumber, unsigned buildNumber) {
+  BirdFile file;
+  if (!file.LoadFromMemory(bytes, length) || !file.HasDescriptor()) {
+    display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is not a valid BIRD file");
+    return false;
+  }
+  if (file.GetBuild() != buildNumber) {
+    display.message(UpdaterDisplayInterface::ERROR, "Downloaded file holds build %u, not build %u",
+                    file.GetBuild(), buildNumber);
+    return false;
+  }
+  if (!file.hasSerialOffsets && !file.ValidateSerialNumber(serialNumber)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is for device %08X, not %08X",
+                    file.GetSerialNumber(), serialNumber);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -170,6 +196,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is not a valid BIRD file");
     return 0;
   }
+  if (!sIsWhatWasAsked(display, bytes.get(), length, serialNumber, buildNumber)) return 0;
   const std::string when = sNow();
   const aErr written = device.WriteFile(fileName, bytes.get(), length);
   bytes.reset();

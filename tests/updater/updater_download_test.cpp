@@ -2,6 +2,7 @@
 // server: the checks made before any request, the spinner while the download
 // runs, and what reaches the store when the reply or the write goes wrong.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -178,6 +179,30 @@ TEST(UpdaterDownload, SettingsThatCannotBeReadOrSavedFailTheDownload) {
     EXPECT_EQ(updater.Download_Firmware(0x1A2B, "1200", false, false), 0u) << "not recorded, so not done";
     EXPECT_EQ(display.errors, std::vector<std::string>{"Could not save settings file " + settings});
     EXPECT_EQ(ReadText(settings + ".old"), "LATEST_DOWNLOAD=1180.bird\n");
+  }
+}
+
+TEST(UpdaterDownload, DownloadThatIsNotWhatWasAskedIsNotStored) {
+  struct Case {
+    unsigned serial;
+    uint32_t servedBuild;
+    const char* error;
+  };
+  const Case cases[] = {
+      {0x1A2B, 1210, "Downloaded file holds build 1210, not build 1200"},
+      {0x1A2C, 1200, "Downloaded file is for device 00001A2B, not 00001A2C"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    FakeServer fake(sBase64(sBird(c.servedBuild)));
+    RecordingDisplay display;
+    Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+    EXPECT_EQ(updater.Download_Firmware(c.serial, "1200", false, false), 0u) << c.error;
+    EXPECT_EQ(display.errors, std::vector<std::string>{c.error});
+    char name[16];
+    std::snprintf(name, sizeof name, "%08X", c.serial);
+    struct stat st;
+    EXPECT_NE(0, stat((dir / (std::string(name) + "/1200.bird")).c_str(), &st)) << c.error;
   }
 }
 
