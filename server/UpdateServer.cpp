@@ -1,5 +1,9 @@
 #include "server/UpdateServer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -59,23 +63,45 @@ std::string sTrim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
+// Largest file the server reads into a reply; builds are far smaller.
+constexpr size_t kMaxServedFileBytes = size_t{64} << 20;
+
+// The whole file when it is a regular file of at most kMaxServedFileBytes.
+// Opened without blocking, so a FIFO under the root cannot hold a worker.
+bool sReadFile(const fs::path& path, std::string& bytes) {
+  bytes.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxServedFileBytes;
+  char chunk[65536];
+  while (ok) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0 || bytes.size() + static_cast<size_t>(n) > kMaxServedFileBytes) {
+      ok = false;
+      break;
+    }
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (!ok) bytes.clear();
+  return ok;
+}
+
 // Trimmed lines that are neither blank nor comments; empty when unreadable.
 std::vector<std::string> sReadLines(const fs::path& path) {
   std::vector<std::string> lines;
-  std::ifstream in(path);
+  std::string text;
+  if (!sReadFile(path, text)) return lines;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     line = sTrim(line);
     if (!line.empty() && line[0] != '#') lines.push_back(line);
   }
   return lines;
-}
-
-bool sReadFile(const fs::path& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
 }
 
 std::string sBase64(const std::string& bytes) {
