@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,8 +17,6 @@
 #include <stdexcept>
 
 #include "server/Jwt.h"
-#include "updater/Base64.h"
-#include "updater/BirdFile.h"
 
 namespace fs = std::filesystem;
 
@@ -105,11 +104,58 @@ std::vector<std::string> sReadLines(const fs::path& path) {
 }
 
 std::string sBase64(const std::string& bytes) {
-  size_t length = 0;
-  std::unique_ptr<char, decltype(&std::free)> text(
-      base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length), &std::free);
-  if (!text) throw std::bad_alloc();
-  return std::string(text.get(), length);
+  return Base64Encode(bytes);
+}
+
+uint32_t sBigEndian(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The version text of a BIRD file's descriptor, read with the server's own
+// minimal reader (not the client's): "bird", two format bytes, then one zlib
+// stream of a block count, blocks (type byte, 32-bit length, data) and a
+// checksum; the descriptor (type 4, at least 64 bytes) holds the version in
+// its second 16-byte field. Empty when any of that is missing.
+std::string sBirdVersion(const std::string& file) {
+  constexpr size_t kHeaderSize = 6;
+  constexpr size_t kMaxContents = size_t{64} << 20;
+  constexpr unsigned kDescriptorType = 4;
+  constexpr size_t kDescriptorSize = 64;
+  constexpr size_t kFieldSize = 16;
+  constexpr size_t kVersionChars = 15;
+  if (file.size() <= kHeaderSize || file.compare(0, 4, "bird") != 0) return "";
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return "";
+  std::string contents;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(file.data() + kHeaderSize));
+  z.avail_in = static_cast<uInt>(file.size() - kHeaderSize);
+  int rc = Z_OK;
+  unsigned char chunk[65536];
+  while (rc == Z_OK && contents.size() < kMaxContents) {
+    z.next_out = chunk;
+    z.avail_out = sizeof chunk;
+    rc = inflate(&z, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) break;
+    contents.append(reinterpret_cast<char*>(chunk), sizeof chunk - z.avail_out);
+  }
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END) return "";
+  const auto* data = reinterpret_cast<const unsigned char*>(contents.data());
+  size_t pos = 4;
+  while (pos + 5 <= contents.size()) {
+    const unsigned type = data[pos] & 0x1F;
+    const uint32_t length = sBigEndian(data + pos + 1);
+    if (length > contents.size() - pos - 5) return "";
+    if (type == kDescriptorType && length >= kDescriptorSize) {
+      const char* field = contents.data() + pos + 5 + kFieldSize;
+      size_t n = 0;
+      while (n < kVersionChars && field[n] != ' ' && field[n] != '\0') ++n;
+      return std::string(field, n);
+    }
+    pos += 5 + length;
+  }
+  return "";
 }
 
 std::string sParam(const std::map<std::string, std::string>& params, const char* key) {
@@ -223,12 +269,9 @@ bool UpdateServer::ListBuilds(const std::string& serial, std::vector<BuildEntry>
     if (!sParseBuild(name.substr(0, suffix), build) || !entry.is_regular_file(ec)) continue;
     BuildEntry item;
     item.build = build;
-    try {
-      const BirdFile file(entry.path().c_str());
-      item.version = file.GetVersion();
-    } catch (const std::exception&) {
-      // Listed without a version, as the client does for unreadable files.
-    }
+    // Listed without a version, as the client does for unreadable files.
+    std::string bytes;
+    if (sReadFile(entry.path(), bytes)) item.version = sBirdVersion(bytes);
     builds.push_back(item);
   }
   std::sort(builds.begin(), builds.end(),
