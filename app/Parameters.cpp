@@ -293,7 +293,8 @@ ParseResult ParseCommandLine(int argc, const char* const argv[], UpdaterDisplayI
     p.applicationName = cut == std::string::npos ? first : first.substr(cut + 1);
   }
   std::vector<char> home(kHomeDirectorySize, '\0');
-  aDirectory_GetHomeDirectory(home.data(), home.size());
+  // No home directory leaves the store path empty, which the store refuses.
+  if (aDirectory_GetHomeDirectory(home.data(), home.size()) != aErrNone) home[0] = '\0';
   home.back() = '\0';
   p.homeDirectory = home.data();
   Log::log(DEBUG_APP, "Home directory:[%s]\n", p.homeDirectory.c_str());

@@ -207,9 +207,10 @@ int RunUpdater(int argc, const char* const argv[], UpdaterDisplayInterface& disp
     if (!sNeedSerial(p, display, usage, "Error must supply a serial number for the List Builds command"))
       return 1;
     std::map<std::string, std::string> builds;
-    if (!sRunJob(display, [&] { builds = updater.Get_BuildList(p.serialNumber); })) return 1;
+    bool failed = true;
+    if (!sRunJob(display, [&] { builds = updater.Get_BuildList(p.serialNumber, &failed); })) return 1;
     ShowBuildList(display, p.serialNumber, sortedBuilds(builds));
-    return 0;
+    return failed ? 1 : 0;
   }
   if (c.IsSet(CMD_LOCAL_BUILDS)) {
     if (!sNeedSerial(p, display, usage,
@@ -226,6 +227,8 @@ int RunUpdater(int argc, const char* const argv[], UpdaterDisplayInterface& disp
       return 1;
     std::string token;
     if (!sRunJob(display, [&] { token = updater.Get_JWT(p.serialNumber); })) return 1;
+    // Get_JWT has said why when it returns no token.
+    if (token.empty()) return 1;
     ShowToken(display, token);
     return 0;
   }

@@ -8,16 +8,29 @@
 #include <memory>
 #include <stdexcept>
 
-#include "updater/Base64.h"
+#include <cstdint>
 
 namespace updateserver {
 
+std::string Base64Encode(const std::string& bytes) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t left = bytes.size() - i;
+    uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (left > 1) group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    if (left > 2) group |= static_cast<unsigned char>(bytes[i + 2]);
+    out += kAlphabet[(group >> 18) & 0x3F];
+    out += kAlphabet[(group >> 12) & 0x3F];
+    out += left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=';
+    out += left > 2 ? kAlphabet[group & 0x3F] : '=';
+  }
+  return out;
+}
+
 std::string Base64UrlEncode(const std::string& bytes) {
-  size_t length = 0;
-  std::unique_ptr<char, decltype(&std::free)> text(
-      base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length), &std::free);
-  if (!text) throw std::bad_alloc();
-  std::string out(text.get(), length);
+  std::string out = Base64Encode(bytes);
   while (!out.empty() && out.back() == '=') out.pop_back();
   for (char& c : out) {
     if (c == '+') c = '-';

@@ -7,6 +7,9 @@
 
 namespace updateserver {
 
+// Standard base64 with padding. The server has its own encoder so that a
+// fault in the client's decoder cannot cancel out in end-to-end tests.
+std::string Base64Encode(const std::string& bytes);
 // URL-safe base64 without padding, as JWT parts are written.
 std::string Base64UrlEncode(const std::string& bytes);
 // The 32 raw bytes of HMAC-SHA256(key, message).

@@ -1,5 +1,10 @@
 #include "server/UpdateServer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -12,8 +17,6 @@
 #include <stdexcept>
 
 #include "server/Jwt.h"
-#include "updater/Base64.h"
-#include "updater/BirdFile.h"
 
 namespace fs = std::filesystem;
 
@@ -59,10 +62,39 @@ std::string sTrim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
+// Largest file the server reads into a reply; builds are far smaller.
+constexpr size_t kMaxServedFileBytes = size_t{64} << 20;
+
+// The whole file when it is a regular file of at most kMaxServedFileBytes.
+// Opened without blocking, so a FIFO under the root cannot hold a worker.
+bool sReadFile(const fs::path& path, std::string& bytes) {
+  bytes.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxServedFileBytes;
+  char chunk[65536];
+  while (ok) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0 || bytes.size() + static_cast<size_t>(n) > kMaxServedFileBytes) {
+      ok = false;
+      break;
+    }
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (!ok) bytes.clear();
+  return ok;
+}
+
 // Trimmed lines that are neither blank nor comments; empty when unreadable.
 std::vector<std::string> sReadLines(const fs::path& path) {
   std::vector<std::string> lines;
-  std::ifstream in(path);
+  std::string text;
+  if (!sReadFile(path, text)) return lines;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     line = sTrim(line);
@@ -71,19 +103,59 @@ std::vector<std::string> sReadLines(const fs::path& path) {
   return lines;
 }
 
-bool sReadFile(const fs::path& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+std::string sBase64(const std::string& bytes) {
+  return Base64Encode(bytes);
 }
 
-std::string sBase64(const std::string& bytes) {
-  size_t length = 0;
-  std::unique_ptr<char, decltype(&std::free)> text(
-      base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length), &std::free);
-  if (!text) throw std::bad_alloc();
-  return std::string(text.get(), length);
+uint32_t sBigEndian(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The version text of a BIRD file's descriptor, read with the server's own
+// minimal reader (not the client's): "bird", two format bytes, then one zlib
+// stream of a block count, blocks (type byte, 32-bit length, data) and a
+// checksum; the descriptor (type 4, at least 64 bytes) holds the version in
+// its second 16-byte field. Empty when any of that is missing.
+std::string sBirdVersion(const std::string& file) {
+  constexpr size_t kHeaderSize = 6;
+  constexpr size_t kMaxContents = size_t{64} << 20;
+  constexpr unsigned kDescriptorType = 4;
+  constexpr size_t kDescriptorSize = 64;
+  constexpr size_t kFieldSize = 16;
+  constexpr size_t kVersionChars = 15;
+  if (file.size() <= kHeaderSize || file.compare(0, 4, "bird") != 0) return "";
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return "";
+  std::string contents;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(file.data() + kHeaderSize));
+  z.avail_in = static_cast<uInt>(file.size() - kHeaderSize);
+  int rc = Z_OK;
+  unsigned char chunk[65536];
+  while (rc == Z_OK && contents.size() < kMaxContents) {
+    z.next_out = chunk;
+    z.avail_out = sizeof chunk;
+    rc = inflate(&z, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) break;
+    contents.append(reinterpret_cast<char*>(chunk), sizeof chunk - z.avail_out);
+  }
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END) return "";
+  const auto* data = reinterpret_cast<const unsigned char*>(contents.data());
+  size_t pos = 4;
+  while (pos + 5 <= contents.size()) {
+    const unsigned type = data[pos] & 0x1F;
+    const uint32_t length = sBigEndian(data + pos + 1);
+    if (length > contents.size() - pos - 5) return "";
+    if (type == kDescriptorType && length >= kDescriptorSize) {
+      const char* field = contents.data() + pos + 5 + kFieldSize;
+      size_t n = 0;
+      while (n < kVersionChars && field[n] != ' ' && field[n] != '\0') ++n;
+      return std::string(field, n);
+    }
+    pos += 5 + length;
+  }
+  return "";
 }
 
 std::string sParam(const std::map<std::string, std::string>& params, const char* key) {
@@ -197,12 +269,9 @@ bool UpdateServer::ListBuilds(const std::string& serial, std::vector<BuildEntry>
     if (!sParseBuild(name.substr(0, suffix), build) || !entry.is_regular_file(ec)) continue;
     BuildEntry item;
     item.build = build;
-    try {
-      const BirdFile file(entry.path().c_str());
-      item.version = file.GetVersion();
-    } catch (const std::exception&) {
-      // Listed without a version, as the client does for unreadable files.
-    }
+    // Listed without a version, as the client does for unreadable files.
+    std::string bytes;
+    if (sReadFile(entry.path(), bytes)) item.version = sBirdVersion(bytes);
     builds.push_back(item);
   }
   std::sort(builds.begin(), builds.end(),

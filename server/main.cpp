@@ -20,6 +20,10 @@
 namespace {
 
 constexpr int kDefaultPort = 8490;
+constexpr size_t kWorkers = 32;
+constexpr time_t kReadTimeoutSeconds = 1;   // per read of a request
+constexpr time_t kWriteTimeoutSeconds = 5;  // per write of a reply
+constexpr time_t kKeepAliveSeconds = 2;     // idle wait for a next request
 
 const char kUsage[] =
     "Usage: corvalith-update-server --root DIR [options]\n"
@@ -173,6 +177,13 @@ int main(int argc, char** argv) {
     server = std::make_unique<httplib::Server>();
   }
   if (!server->is_valid()) return sUsageError("cannot set up the server", nullptr);
+  // A lab shares one server; clients that dribble their request in hold a
+  // worker only until a read waits kReadTimeoutSeconds, and there are
+  // enough workers that a few of them cannot starve the rest.
+  server->set_read_timeout(kReadTimeoutSeconds, 0);
+  server->set_write_timeout(kWriteTimeoutSeconds, 0);
+  server->set_keep_alive_timeout(kKeepAliveSeconds);
+  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
 
   const updateserver::UpdateServer handler(options.config);
   std::mutex logLock;

@@ -20,26 +20,26 @@ typedef struct {
 // Return true to go on, false to stop the listing.
 typedef bool (*aDirectoryListProc)(const aDirectoryListData* data, void* ref);
 
-bool aDirectory_Exists(const char* path);
+[[nodiscard]] bool aDirectory_Exists(const char* path);
 // Creates every missing ancestor and the directory itself with mode.
 // aErrNone when it exists or was created; aErrPermission otherwise.
-aErr aDirectory_Ensure(const char* path, unsigned mode);
+[[nodiscard]] aErr aDirectory_Ensure(const char* path, unsigned mode);
 // Every entry, "." and ".." included. aErrNotFound when it cannot be opened.
-aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref);
+[[nodiscard]] aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref);
 // Removes an empty directory; aErrUnknown on failure.
-aErr aDirectory_Delete(const char* path);
+[[nodiscard]] aErr aDirectory_Delete(const char* path);
 // Removes a tree depth first. aErrNotFound, aErrUnknown.
-aErr aDirectory_DeleteTree(const char* path);
+[[nodiscard]] aErr aDirectory_DeleteTree(const char* path);
 // aErrParam when it does not fit or cannot be read.
-aErr aDirectory_CWD(char* buffer, size_t size);
+[[nodiscard]] aErr aDirectory_CWD(char* buffer, size_t size);
 // Target of /proc/self/exe; aErrRead when unreadable.
-aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
+[[nodiscard]] aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
 // Password entry of the current user, else $HOME; always aErrNone.
-aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
+[[nodiscard]] aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 // aDirectory_BuildPath with two parts.
-aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const char* second);
+[[nodiscard]] aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const char* second);
 // Joins up to 10 parts (the list ends with a null) with single separators.
 // aErrParam (null buffer, buffer aliasing a part, too many parts), aErrOverrun.
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
+[[nodiscard]] aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
 
 #endif

@@ -1,5 +1,6 @@
 #include "unix/aFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,50 @@ bool sSize(FILE* stream, long* size) {
   return true;
 }
 
+// Opens without blocking, so a FIFO or a device with no peer cannot hang
+// the caller, and keeps the stream only for a file of an accepted type
+// (errno EINVAL otherwise).
+FILE* sOpenRegular(const char* path, aFileMode mode, const char* how) {
+  int flags = O_CLOEXEC | O_NONBLOCK;
+  if (mode == aFileModeReadOnly) {
+    flags |= O_RDONLY;
+  } else if (mode == aFileModeWriteOnly) {
+    flags |= O_WRONLY | O_CREAT;
+  } else {
+    flags |= O_RDWR | O_CREAT | O_APPEND;
+  }
+  const int fd = open(path, flags, 0666);
+  if (fd < 0) {
+    return nullptr;
+  }
+  // Writes may also go to a character device (a log on /dev/null or a
+  // terminal); reads only ever come from a regular file.
+  struct stat st;
+  const bool accepted =
+      fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (mode != aFileModeReadOnly && S_ISCHR(st.st_mode)));
+  if (!accepted) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  // Truncated only once its type is known.
+  const int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0 ||
+      (mode == aFileModeWriteOnly && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return nullptr;
+  }
+  FILE* stream = fdopen(fd, how);
+  if (stream == nullptr) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return stream;
+}
+
 }  // namespace
 
 bool aFile_Exists(const char* path) {
@@ -95,7 +140,7 @@ aFileRef aFile_Open(const char* path, aFileMode mode) {
   if (file == nullptr) {
     return nullptr;
   }
-  file->stream = fopen(path, how);
+  file->stream = sOpenRegular(path, mode, how);
   if (file->stream == nullptr) {
     delete file;
     return nullptr;

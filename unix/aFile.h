@@ -20,29 +20,31 @@ typedef enum {
 typedef struct aFileRecord* aFileRef;
 
 // True when path names an existing entry that is not a directory.
-bool aFile_Exists(const char* path);
-// A new handle, or null (null/empty/too long path, mode 3, open failure).
+[[nodiscard]] bool aFile_Exists(const char* path);
+// A new handle, or null (null/empty/too long path, mode 3, open failure, or
+// errno EINVAL for a path that is not a regular file; writes also accept a
+// character device). A FIFO is refused without blocking.
 [[nodiscard]] aFileRef aFile_Open(const char* path, aFileMode mode);
 // Closes and nulls *file. aErrParam for a null or invalid handle; aErrIO when
 // buffered data could not be written out.
-aErr aFile_Close(aFileRef* file);
+[[nodiscard]] aErr aFile_Close(aFileRef* file);
 // aErrParam, aErrMode, aErrEOF (nothing read though bytes were asked for).
-aErr aFile_Read(aFileRef file, void* buffer, size_t count, size_t* read);
+[[nodiscard]] aErr aFile_Read(aFileRef file, void* buffer, size_t count, size_t* read);
 // aErrParam, aErrMode, aErrIO (nothing written though bytes were given).
-aErr aFile_Write(aFileRef file, const void* data, size_t count, size_t* written);
+[[nodiscard]] aErr aFile_Write(aFileRef file, const void* data, size_t count, size_t* written);
 // origin: 0 start, 1 current, 2 end (else aErrParam). aErrRange outside
 // [0, size], the position unchanged; aErrIO.
-aErr aFile_Seek(aFileRef file, long offset, int origin);
+[[nodiscard]] aErr aFile_Seek(aFileRef file, long offset, int origin);
 // aErrParam for a null address, aErrIO on a failed move (size 0).
-aErr aFile_GetSize(aFileRef file, size_t* size);
+[[nodiscard]] aErr aFile_GetSize(aFileRef file, size_t* size);
 // One line with its newline, always terminated. aErrMode, aErrEOF, aErrIO,
 // aErrOverrun (the buffer filled before the newline; the part read stays).
-aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, size_t* length);
+[[nodiscard]] aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, size_t* length);
 // aErrMode, aErrIO.
-aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));
+[[nodiscard]] aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // aErrMode unless write or append, or when the stream refuses.
-aErr aFile_SetUnbuffered(aFileRef file);
+[[nodiscard]] aErr aFile_SetUnbuffered(aFileRef file);
 // aErrParam, aErrFileNameLength, aErrNotFound, aErrPermission, aErrIO.
-aErr aFile_Delete(const char* path);
+[[nodiscard]] aErr aFile_Delete(const char* path);
 
 #endif

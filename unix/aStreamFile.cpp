@@ -39,7 +39,7 @@ aErr sCreate(const char* path, aFileMode mode, bool input, aStreamRef* stream) {
   aStreamRef s = input ? aStream_Create(sFileGet, nullptr, nullptr, sFileDelete, file)
                        : aStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, file);
   if (!s) {
-    aFile_Close(&file);
+    (void)aFile_Close(&file);  // the failed creation is what the caller hears of
     return aErrResource;
   }
   *stream = s;

@@ -16,15 +16,25 @@ struct CurlDeleter {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
+struct Receiver {
+  HTTPResponse* response;
+  size_t maxBodyBytes;
+  bool overflowed;
+};
+
 size_t sReceiveData(char* data, size_t size, size_t count, void* user) {
-  auto* response = static_cast<HTTPResponse*>(user);
+  auto* receiver = static_cast<Receiver*>(user);
   const size_t bytes = size * count;
   // At most 100 bytes of the chunk are shown, and never past its end: the
   // chunk is not terminated.
   const int shown = static_cast<int>(std::min<size_t>(bytes, 100));
   Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
            static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(user)), shown, data);
-  response->process(data, bytes);
+  if (!receiver->response->process(data, bytes, receiver->maxBodyBytes)) {
+    // Any count other than bytes makes libcurl end the transfer.
+    receiver->overflowed = true;
+    return 0;
+  }
   Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(bytes));
   return bytes;
 }
@@ -36,7 +46,7 @@ size_t sReceiveData(char* data, size_t size, size_t count, void* user) {
   } else {
     Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", url.c_str(), reason);
   }
-  throw std::runtime_error(reason);
+  throw std::runtime_error(std::string(reason) + " (" + url + ")");
 }
 
 template <typename T>
@@ -52,9 +62,12 @@ std::string HTTPRequest::BuildUrl(const std::string& baseUrl, const HTTPParamete
   if (!parameters.empty()) {
     url += "?";
     for (const auto& [key, value] : parameters) {
+      std::unique_ptr<char, decltype(&curl_free)> escaped(
+          curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size())), &curl_free);
+      if (!escaped) throw std::runtime_error("Could not encode the query value for " + key);
       url += key;
       url += "=";
-      url += value;
+      url += escaped.get();
       url += "&";
     }
   }
@@ -73,7 +86,8 @@ HTTPResponse HTTPRequest::GET(const std::string& baseUrl, const HTTPParameters& 
   char detail[CURL_ERROR_SIZE] = "";
   sSet(h, CURLOPT_ERRORBUFFER, detail, url);
   sSet(h, CURLOPT_WRITEFUNCTION, &sReceiveData, url);
-  sSet(h, CURLOPT_WRITEDATA, static_cast<void*>(&response), url);
+  Receiver receiver{&response, limits.maxBodyBytes, false};
+  sSet(h, CURLOPT_WRITEDATA, static_cast<void*>(&receiver), url);
   sSet(h, CURLOPT_URL, url.c_str(), url);
   // Firmware must come from the server it claims to be: the peer's
   // certificate chain and its host name are both checked.
@@ -86,9 +100,17 @@ HTTPResponse HTTPRequest::GET(const std::string& baseUrl, const HTTPParameters& 
   sSet(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs, url);
   sSet(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond, url);
   sSet(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds, url);
+  sSet(h, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs, url);
 
   Log::log(DEBUG_ServerComm, "GET(%s)\n", url.c_str());
   const CURLcode rc = curl_easy_perform(h);
+  if (receiver.overflowed) {
+    const std::string text =
+        "Reply from " + url + " exceeds " + std::to_string(limits.maxBodyBytes) + " bytes";
+    Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", url.c_str(), text.c_str());
+    std::string().swap(response.get_response());
+    throw std::runtime_error(text);
+  }
   if (rc != CURLE_OK) sFail(rc, detail, url);
 
   long status = 0;

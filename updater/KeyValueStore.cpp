@@ -65,7 +65,18 @@ bool KeyValueStore::ParseLine(const char* line, size_t length, std::string* key,
 
 aErr KeyValueStore::Load(const char* filePath) {
   if (filePath == nullptr || filePath[0] == '\0') return aErrParam;
+  readFailed = false;
+  errno = 0;
   aFileRef file = aFile_Open(filePath, aFileModeReadOnly);
+  if (file == nullptr && errno != ENOENT) {
+    // It exists but cannot be read: writing it anew would lose its entries.
+    const int reason = errno;
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file: '%s' (%d)\n", filePath,
+             reason);
+    path = filePath;
+    readFailed = true;
+    return reason == EACCES || reason == EPERM ? aErrPermission : aErrIO;
+  }
   if (file == nullptr) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", filePath,
              errno);
@@ -89,14 +100,30 @@ aErr KeyValueStore::Load(const char* filePath) {
   modified = false;
   char line[kLineBufferSize];
   size_t length = 0;
-  // A line too long for the buffer ends the reading (aErrOverrun), like the
-  // end of the file or a read error.
-  while (aFile_ReadLine(file, line, sizeof(line), &length) == aErrNone) {
+  aErr err = aErrNone;
+  for (;;) {
+    err = aFile_ReadLine(file, line, sizeof(line), &length);
+    if (err == aErrOverrun) {
+      // Too long to be an entry: skipped whole, and the lines after it count.
+      Log::log(DEBUG_Attributes, "Attibutes: skipping a line over %u characters in '%s'\n",
+               static_cast<unsigned>(kLineBufferSize - 1), filePath);
+      do {
+        err = aFile_ReadLine(file, line, sizeof(line), &length);
+      } while (err == aErrOverrun);
+      if (err == aErrNone) continue;
+    }
+    if (err != aErrNone) break;
     std::string key;
     std::string value;
     if (ParseLine(line, length, &key, &value)) entries[key] = value;
   }
-  return aFile_Close(&file);
+  const aErr closed = aFile_Close(&file);
+  if (err != aErrEOF || closed != aErrNone) {
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file whole: '%s'\n", filePath);
+    readFailed = true;
+    return err != aErrEOF ? err : closed;
+  }
+  return aErrNone;
 }
 
 std::string KeyValueStore::Serialize() const {
@@ -117,6 +144,12 @@ aErr KeyValueStore::Save(const char* filePath) {
     path = DEFAULT_FILENAME;
     Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
              path.c_str());
+  }
+  if (readFailed) {
+    // Its entries were never read in, so this text would drop them.
+    Log::log(DEBUG_Attributes, "Attibutes: Error - not rewriting unread attributes file: '%s'\n",
+             path.c_str());
+    return aErrIO;
   }
   if (modified) entries[KEY_UPDATED_TIME] = CurrentTime();
   const std::string text = Serialize();
@@ -158,7 +191,16 @@ int32_t KeyValueStore::GetInt(const char* key, int32_t defaultValue) {
 
 uint32_t KeyValueStore::GetHex(const char* key, uint32_t defaultValue) {
   const char* text = NumericText(key);
-  return text == nullptr ? defaultValue : static_cast<uint32_t>(sToLong(text, 16));
+  if (text == nullptr) return defaultValue;
+  // A value beyond 32 bits is not a register or serial number: the default
+  // stands rather than a truncated value.
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 16);
+  if (errno != 0 || end == text || value > UINT32_MAX || std::strchr(text, '-') != nullptr) {
+    return defaultValue;
+  }
+  return static_cast<uint32_t>(value);
 }
 
 bool KeyValueStore::GetBOOL(const char* key, bool defaultValue) {

@@ -30,14 +30,17 @@ class KeyValueStore {
   KeyValueStore(KeyValueStore&& other) = default;
   KeyValueStore& operator=(KeyValueStore&& other) = default;
 
-  // Reads the file on top of the entries held. A file that cannot be opened
-  // is created with the creation and update times. Returns the close result,
-  // or for a created file the result of writing it; aErrParam for no path.
-  aErr Load(const char* filePath);
+  // Reads the file on top of the entries held; a line longer than the line
+  // buffer is skipped. Only a file that does not exist is created, with the
+  // creation and update times (the result of writing it is returned). A file
+  // that exists but cannot be read whole gives aErrPermission or aErrIO and
+  // sets readFailed; aErrParam for no path.
+  [[nodiscard]] aErr Load(const char* filePath);
   // Writes every entry; replaces the file atomically. A null or empty path
   // means the path loaded from (or ".settings"). Leaves `modified` set on
-  // failure so a later Save retries.
-  aErr Save(const char* filePath = nullptr);
+  // failure so a later Save retries. aErrIO, writing nothing, while
+  // readFailed is set.
+  [[nodiscard]] aErr Save(const char* filePath = nullptr);
 
   // Absent key: returns the default and creates the key with an empty value.
   // Empty value: returns the default.
@@ -65,13 +68,15 @@ class KeyValueStore {
   // Parses one line as read from the file (newline included, at most length
   // bytes, stops at a NUL). False for lines that carry no entry: shorter than
   // 3 characters, comments, lines without "=".
-  static bool ParseLine(const char* line, size_t length, std::string* key, std::string* value);
+  [[nodiscard]] static bool ParseLine(const char* line, size_t length, std::string* key, std::string* value);
   // The current local time in the 24-character ctime form, without newline.
   static std::string CurrentTime();
 
   std::string path;
   std::map<std::string, std::string> entries;
   bool modified = false;
+  // The last Load met a file it could not read whole; Save refuses.
+  bool readFailed = false;
 
  private:
   // Value of a key for the typed reads: null when absent (then created empty)

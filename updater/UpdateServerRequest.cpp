@@ -1,6 +1,7 @@
 #include "updater/UpdateServerRequest.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,17 @@ SortKey sParseVersion(const std::string& version) {
   for (size_t i = 0; i < kVersionParts; ++i) key.part[i] = static_cast<uint8_t>(std::stoi(parts[i]));
   key.valid = true;
   return key;
+}
+
+// The whole text as a number in base (0: C prefixes) that fits 32 bits.
+bool sParse32(const std::string& text, int base, uint32_t& value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, base);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v > UINT32_MAX) return false;
+  value = static_cast<uint32_t>(v);
+  return true;
 }
 
 bool sNewer(const SortKey& a, const SortKey& b) {
@@ -139,10 +151,11 @@ void UpdateServerRequest::ParseRecoveryInfo(const std::vector<std::string>& line
   const char* at[3] = {"", "", ""};
   for (size_t i = 0; i < 3 && i < lines.size(); ++i) at[i] = lines[i].c_str();
   Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", at[0], at[1], at[2]);
-  if (lines.size() > 1 && serialNumber) {
-    *serialNumber = static_cast<uint32_t>(std::strtoul(lines[1].c_str(), nullptr, 16));
-  }
-  if (lines.size() > 2 && build) *build = static_cast<uint32_t>(std::strtoul(lines[2].c_str(), nullptr, 0));
+  // A value that does not fit 32 bits is left out rather than cut to fit:
+  // a saturated serial number would name another device.
+  uint32_t value = 0;
+  if (lines.size() > 1 && serialNumber && sParse32(lines[1], 16, value)) *serialNumber = value;
+  if (lines.size() > 2 && build && sParse32(lines[2], 0, value)) *build = value;
 }
 
 bool UpdateServerRequest::ParseDeviceJWT(const std::vector<std::string>& lines, std::string& token) {
@@ -204,7 +217,8 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t*
                                           uint32_t* build, const char* url) {
   if (!fingerprint) return false;
   char fp[64];
-  std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1], fingerprint[2],
+  // Space-separated; the URL builder percent-encodes the spaces.
+  std::snprintf(fp, sizeof fp, "%08X %08X %08X %08X", fingerprint[0], fingerprint[1], fingerprint[2],
                 fingerprint[3]);
   std::vector<std::string> lines;
   if (!sRequest("GetRecoveryInfo", url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, lines)) return false;

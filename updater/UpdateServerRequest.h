@@ -27,29 +27,31 @@ class UpdateServerRequest {
   // never throw: they return false with the reason in the debug log.
   // Out-parameters are written only on success, except as noted.
 
-  static bool ping(const char* url = nullptr);
+  [[nodiscard]] static bool ping(const char* url = nullptr);
   // build and firmware are each set only when their reply line is present.
-  static bool QueryBuild(uint32_t serialNumber, std::string& build, std::string& firmware,
-                         const char* url = nullptr);
+  [[nodiscard]] static bool QueryBuild(uint32_t serialNumber, std::string& build, std::string& firmware,
+                                       const char* url = nullptr);
   // bird is cleared on an "ok" reply, then holds the base64 text (empty when
   // the reply has no second line).
-  static bool GetBuild(uint32_t serialNumber, const std::string& firmware, const std::string& build,
-                       std::string& bird, const char* url = nullptr, bool noCalibration = false);
+  [[nodiscard]] static bool GetBuild(uint32_t serialNumber, const std::string& firmware,
+                                     const std::string& build, std::string& bird, const char* url = nullptr,
+                                     bool noCalibration = false);
   // builds is cleared before the request.
-  static bool GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds,
-                           const char* url = nullptr);
+  [[nodiscard]] static bool GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds,
+                                         const char* url = nullptr);
   // fingerprint: four words; serialNumber and build each set only when their
   // reply line is present.
-  static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serialNumber, uint32_t* build,
-                              const char* url = nullptr);
-  static bool GetDeviceJWT(uint32_t serialNumber, std::string& token, const char* url = nullptr);
+  [[nodiscard]] static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serialNumber,
+                                            uint32_t* build, const char* url = nullptr);
+  [[nodiscard]] static bool GetDeviceJWT(uint32_t serialNumber, std::string& token,
+                                         const char* url = nullptr);
 
   // --- Reply parsing (the queries' second half, open for tests and fuzzing) --
 
   // The non-empty lines of a body, each without a trailing "\r".
   static std::vector<std::string> SplitReply(const std::string& body);
   // True when there is a first line and it begins with "ok".
-  static bool ReplyIsOk(const std::vector<std::string>& lines);
+  [[nodiscard]] static bool ReplyIsOk(const std::vector<std::string>& lines);
   static void ParseQueryBuild(const std::vector<std::string>& lines, std::string* build,
                               std::string* firmware);
   static void ParseBuild(const std::vector<std::string>& lines, std::string& bird);
@@ -59,7 +61,7 @@ class UpdateServerRequest {
                                 uint32_t* build);
   // False unless line 2 is a token of three dot-separated parts of at least
   // 2 characters each.
-  static bool ParseDeviceJWT(const std::vector<std::string>& lines, std::string& token);
+  [[nodiscard]] static bool ParseDeviceJWT(const std::vector<std::string>& lines, std::string& token);
 
   // --- Build lists -------------------------------------------------------
 

@@ -90,7 +90,8 @@ class Updater {
                        unsigned routerSerialNumber, bool override);
 
   unsigned Download_Firmware(unsigned serialNumber, std::string build, bool override, bool noCalibration);
-  std::map<std::string, std::string> Get_BuildList(unsigned serialNumber);
+  // *requestFailed (when given) tells a failed request from an empty list.
+  std::map<std::string, std::string> Get_BuildList(unsigned serialNumber, bool* requestFailed = nullptr);
   std::map<std::string, std::string> Get_BuildListLocal(unsigned serialNumber);
   std::string Get_JWT(unsigned serialNumber);
   // True when the server's build list for the device holds that build.

@@ -25,6 +25,8 @@ constexpr uint8_t kAnyModel = 0;
 constexpr uint8_t kSystemIndex = 0;
 constexpr uint8_t kI2CBusIndex = 0;
 constexpr uint8_t kI2CFastestSpeed = 3;
+// Probe time-outs in a row after which the router counts as gone.
+constexpr unsigned kMaxSilentProbes = 3;
 // Module addresses probed on a router's bus: even, 2 to 252 (254 is never a
 // module there).
 constexpr uint8_t kFirstNetworkAddress = 2;
@@ -247,12 +249,22 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned routerSeria
   (void)bus.setSpeed(kI2CFastestSpeed);
 
   const uint8_t routerAddress = router.getModuleAddress();
+  unsigned silentProbes = 0;
   for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
     if (address == routerAddress) continue;
     Log::log(DEBUG_Network, "Searching Address 0x%02x\n", address);
     // A device that acknowledges the write sits at this address.
     const uint8_t probe[] = {0, 0};
-    if (bus.write(static_cast<uint8_t>(address), sizeof(probe), probe) != aErrNone) continue;
+    const aErr probed = bus.write(static_cast<uint8_t>(address), sizeof(probe), probe);
+    // A refused write is an empty address; no reply at all, again and again,
+    // is a router that has gone, and each further probe would only wait out
+    // its own time-out.
+    silentProbes = probed == aErrTimeout ? silentProbes + 1 : 0;
+    if (silentProbes >= kMaxSilentProbes) {
+      Log::log(DEBUG_Network, "Router stopped answering at address 0x%02x; ending the sweep\n", address);
+      break;
+    }
+    if (probed != aErrNone) continue;
     DeviceInfo info;
     if (sProbeNetworkAddress(router, routerSpec, static_cast<uint8_t>(address), display, info)) {
       devices.push_back(info);

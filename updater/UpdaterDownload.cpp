@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "updater/Base64.h"
+#include "updater/BirdFile.h"
 #include "updater/BirdImageCheck.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
@@ -52,6 +53,40 @@ std::string sNow() {
   return text;
 }
 
+// Pings the server; false, with the error the user sees, when it does not
+// answer.
+bool sServerAnswers(UpdaterDisplayInterface& display, const std::string& serverUrl) {
+  if (UpdateServerRequest::ping(serverUrl.c_str())) return true;
+  display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
+                  serverUrl.empty() ? UpdateServerRequest::default_url : serverUrl.c_str());
+  return false;
+}
+
+// A server can answer with another build than it named, or with a file made
+// for another device; storing either would install the wrong firmware later.
+// The file must load by the rules an update applies (decompression bound
+// included), carry the asked build, and, unless it is generic (serial
+// offsets), the device's serial number.
+bool sIsWhatWasAsked(UpdaterDisplayInterface& display, const uint8_t* bytes, size_t length,
+                     unsigned serialNumber, unsigned buildNumber) {
+  BirdFile file;
+  if (!file.LoadFromMemory(bytes, length) || !file.HasDescriptor()) {
+    display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is not a valid BIRD file");
+    return false;
+  }
+  if (file.GetBuild() != buildNumber) {
+    display.message(UpdaterDisplayInterface::ERROR, "Downloaded file holds build %u, not build %u",
+                    file.GetBuild(), buildNumber);
+    return false;
+  }
+  if (!file.hasSerialOffsets && !file.ValidateSerialNumber(serialNumber)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is for device %08X, not %08X",
+                    file.GetSerialNumber(), serialNumber);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bool override,
@@ -66,11 +101,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     return 0;
   }
   const char* url = serverUrl.c_str();
-  if (!UpdateServerRequest::ping(url)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
-                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
-    return 0;
-  }
+  if (!sServerAnswers(display, serverUrl)) return 0;
 
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storePath, "Download_Firmware");
   if (!store) return 0;
@@ -83,6 +114,12 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
       display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
       return 0;
     }
+  }
+
+  if (device.settings.readFailed) {
+    display.message(UpdaterDisplayInterface::ERROR, "Could not read settings file %s",
+                    device.settings.path.c_str());
+    return 0;
   }
 
   std::string serverBuild;
@@ -159,6 +196,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     display.message(UpdaterDisplayInterface::ERROR, "Downloaded file is not a valid BIRD file");
     return 0;
   }
+  if (!sIsWhatWasAsked(display, bytes.get(), length, serialNumber, buildNumber)) return 0;
   const std::string when = sNow();
   const aErr written = device.WriteFile(fileName, bytes.get(), length);
   bytes.reset();
@@ -168,9 +206,14 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
                     static_cast<int>(written));
     return 0;
   }
-  device.settings.Add(kKeyLatestDownload, fileName);
-  device.settings.Add(kKeyLastDownloadDate, when);
-  device.settings.Save();
+  (void)device.settings.Add(kKeyLatestDownload, fileName);
+  (void)device.settings.Add(kKeyLastDownloadDate, when);
+  if (device.settings.Save() != aErrNone) {
+    // The build is in the store but not recorded: the command has failed.
+    display.message(UpdaterDisplayInterface::ERROR, "Could not save settings file %s",
+                    device.settings.path.c_str());
+    return 0;
+  }
   return buildNumber;
 }
 
@@ -188,25 +231,21 @@ bool Updater::_valid_build(unsigned serialNumber, unsigned build, const char* ur
   return false;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber) {
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber, bool* requestFailed) {
   std::map<std::string, std::string> builds;
-  const char* url = serverUrl.c_str();
-  if (!UpdateServerRequest::ping(url)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
-                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
-  } else if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url)) {
+  bool failed = !sServerAnswers(display, serverUrl);
+  if (!failed && !UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str())) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serialNumber);
+    failed = true;
   }
+  if (requestFailed) *requestFailed = failed;
   return builds;
 }
 
 std::string Updater::Get_JWT(unsigned serialNumber) {
   std::string token;
-  const char* url = serverUrl.c_str();
-  if (!UpdateServerRequest::ping(url)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s",
-                    serverUrl.empty() ? UpdateServerRequest::default_url : url);
-  } else if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, url)) {
+  if (sServerAnswers(display, serverUrl) &&
+      !UpdateServerRequest::GetDeviceJWT(serialNumber, token, serverUrl.c_str())) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve jwt for %08X", serialNumber);
     token.clear();
   }

@@ -99,7 +99,12 @@ bool sFindItems(const aDirectoryListData* data, void* ref) {
 UpdaterStoreItem::UpdaterStoreItem(const std::string& base, const std::string& entryName,
                                    store_item_t entryKind)
     : basePath(base), name(entryName), kind(entryKind) {
-  (void)settings.Load(sJoin(Path(), KeyValueStore::DEFAULT_FILENAME).c_str());
+  const std::string settingsPath = sJoin(Path(), KeyValueStore::DEFAULT_FILENAME);
+  // A failure stays in settings.readFailed, which callers check before they
+  // record anything; the item is still listed.
+  if (settings.Load(settingsPath.c_str()) != aErrNone) {
+    Log::log(DEBUG_Updater, "Could not load %s\n", settingsPath.c_str());
+  }
 }
 
 std::string UpdaterStoreItem::Path() const {

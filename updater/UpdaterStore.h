@@ -28,14 +28,14 @@ class UpdaterStoreItem {
   // directory exists and the file does not.
   UpdaterStoreItem(const std::string& basePath, const std::string& name, store_item_t kind);
 
-  bool IsValid() const { return !basePath.empty() && !name.empty(); }
+  [[nodiscard]] bool IsValid() const { return !basePath.empty() && !name.empty(); }
   // The item's directory: basePath/name.
   std::string Path() const;
   // Whether this item's directory has an entry of exactly that name.
-  bool FileExists(const std::string& fileName) const;
+  [[nodiscard]] bool FileExists(const std::string& fileName) const;
   // Replaces basePath/name/fileName atomically. aErrNotFound for null data or
   // a file that cannot be created; aErrIO or aErrWrite when writing fails.
-  aErr WriteFile(const std::string& fileName, const uint8_t* data, size_t length);
+  [[nodiscard]] aErr WriteFile(const std::string& fileName, const uint8_t* data, size_t length);
   // Throws std::runtime_error: "Invalid bird " + path when the header check
   // fails, "Failed to load bird data" when loading fails.
   BirdFile ReadBirdFile(const std::string& fileName) const;
@@ -61,12 +61,12 @@ class UpdaterStore {
 
   // Looks for a base-directory entry named exactly like the device; fills
   // *item (when given) on a match.
-  bool FindDevice(uint32_t serialNumber, UpdaterStoreItem* item = nullptr) const;
-  bool FindDevice(const std::string& name, UpdaterStoreItem* item = nullptr) const;
+  [[nodiscard]] bool FindDevice(uint32_t serialNumber, UpdaterStoreItem* item = nullptr) const;
+  [[nodiscard]] bool FindDevice(const std::string& name, UpdaterStoreItem* item = nullptr) const;
 
   // Appends the device's stored entries (not the hidden ones) in listing
   // order; nothing when the device is unknown. Always true.
-  bool FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const;
+  [[nodiscard]] bool FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const;
 
   // The eight upper-case hexadecimal digits naming a device directory.
   static std::string DeviceName(uint32_t serialNumber);

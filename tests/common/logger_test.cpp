@@ -53,7 +53,7 @@ void sCallback(aFileRef file, uint32_t reference) {
     gCalls->threads.insert(std::this_thread::get_id());
     self = gCalls->selfDisable;
   }
-  if (n <= 3) aFile_Printf(file, "line %d\n", n);
+  if (n <= 3 && aFile_Printf(file, "line %d\n", n) != aErrNone) ADD_FAILURE() << "log write " << n;
   if (self != nullptr) {
     const aErr err = aLogger_Disable(self);
     std::lock_guard<std::mutex> lock(gCalls->mutex);

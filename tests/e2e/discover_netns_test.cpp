@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -200,6 +202,29 @@ TEST_F(DiscoverNetnsTest, NetworkSweepFindsTheModulesBehindTheRouterAndProbesOnl
     EXPECT_LT(routeOn, firstProbe) << "the router routes to the host before the sweep";
     EXPECT_GT(routeOff, lastProbe) << "and stops routing after it";
   }
+}
+
+TEST_F(DiscoverNetnsTest, SweepEndsWithWhatItFoundWhenTheRouterStopsAnswering) {
+  const std::string record = dir + "/packets.txt";
+  SimProcess sim;
+  // The router goes mute part-way through the sweep, after the module at 4
+  // (60 packets: route, speed, probes of 2 and 4, the module's reads).
+  startSim(sim,
+           {"serial=D272031D,tcp=0,model=25,address=6,mute-after=60",
+            "serial=2181F0EE,behind=D272031D,model=17,address=4,version=2.12.0,build=77"},
+           record);
+  const auto start = std::chrono::steady_clock::now();
+  ProcessResult r = updater({"-D", "-r", "D272031D", "-t", "TCP", "-X", "0x100"});
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("sweep with a router that went mute: ended after %.2f s\n", took);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("    2181F0EE  04"), std::string::npos) << "what was found is kept: " << r.out;
+  EXPECT_NE((r.out + r.err).find("Router stopped answering at address 0x"), std::string::npos)
+      << r.out << r.err;
+  std::vector<Received> packets = sReceived(record, 0);
+  size_t probes = 0;
+  for (const Received& p : packets) probes += p.serial == 0xD272031D && sIsI2CProbe(p);
+  EXPECT_LT(probes, 125u) << "the sweep stopped early";
 }
 
 TEST_F(DiscoverNetnsTest, UnknownRouterGivesNoDevicesAndNoError) {

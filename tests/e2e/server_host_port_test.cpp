@@ -47,7 +47,7 @@ TEST(ServerHostPortTest, HostAndPortListTheServersBuilds) {
 
   // A dead port: the message shows the text as given.
   r = RunProcess(kUpdater, {"-J", "-d", "1A2B", "-u", "127.0.0.1:1", "-i", store}, options);
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, 1) << "a failed request fails -J";
   EXPECT_EQ(r.err, "Server request failed for 127.0.0.1:1\n");
 }
 

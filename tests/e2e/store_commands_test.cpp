@@ -3,6 +3,7 @@
 // birdtool, checking output, exit codes and that no file changed.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -189,6 +190,24 @@ TEST_F(StoreCommandsTest, CheckRefusesBrokenFiles) {
   const ProcessResult bare = Run({"-C"});
   EXPECT_EQ(0, bare.exitCode);
   EXPECT_EQ(1u, SplitLines(bare.out).size()) << bare.out;
+}
+
+TEST_F(StoreCommandsTest, FifosWhereFilesBelongAreRefusedWithoutHanging) {
+  // A blocking open of any of these would wait for a writer for ever.
+  Pack(device / "1200.bird", "1200", "2.1.0", false);
+  for (const fs::path& fifo : {root / "pipe.bird", device / "1300.bird", device / ".settings"}) {
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
+  }
+  ProcessResult r = Run({"-C", "-f", (root / "pipe.bird").string()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(std::string::npos, r.err.find("File is not valid: cannot open the file")) << r.out << r.err;
+
+  r = Run({"-L", "-d", "00001A2B"});
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_NE(std::string::npos, r.out.find(Row("1200", "2.1.0"))) << r.out << r.err;
+  r = Run({"-I", "-d", "00001A2B"});
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_TRUE(fs::is_fifo(device / ".settings")) << "the FIFO is not replaced";
 }
 
 TEST_F(StoreCommandsTest, InfoShowsSettingsAndBuilds) {

@@ -2,6 +2,12 @@
 // -J, the request URLs as the server logged them, and what the local store
 // holds afterwards, for good servers and for broken ones.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -126,10 +132,61 @@ TEST_F(UpdateServerE2E, ServerAnswersAndStopsCleanlyOnSigterm) {
     auto server = StartServer(args);
     ASSERT_TRUE(server->running());
     const ProcessResult r = Updater(server->url(), {"-B", "-d", kSerial});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // The client refuses the self-signed TLS server.
+    EXPECT_EQ(r.exitCode, args[0] == "--tls" ? 1 : 0) << r.err;
     EXPECT_EQ(server->Stop(), 0) << "exit code after SIGTERM";
     EXPECT_FALSE(server->running());
   }
+}
+
+TEST_F(UpdateServerE2E, SlowClientsAndFifosDoNotStarveTheServer) {
+  // More slow clients than the server used to have workers, each sending a
+  // header line every 500 ms so no single read times out.
+  constexpr int kSlowClients = 16;
+  ASSERT_EQ(mkfifo((root / kSerial / "1400.bird").c_str(), 0600), 0);
+  fs::remove(root / kSerial / "features");
+  ASSERT_EQ(mkfifo((root / kSerial / "features").c_str(), 0600), 0);
+  auto server = StartServer({"--key", "k"});
+  const std::string url = server->url();
+  const int port = std::stoi(url.substr(url.rfind(':') + 1));
+  std::vector<int> slow;
+  for (int i = 0; i < kSlowClients; ++i) {
+    const int fd = ConnectLoopback(static_cast<uint16_t>(port));
+    ASSERT_GE(fd, 0);
+    slow.push_back(fd);
+  }
+  std::atomic<bool> done{false};
+  std::thread dribble([&] {
+    const std::string start = "GET /cgi/u?op=hi HTTP/1.1\r\n";
+    for (int fd : slow) (void)send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+    constexpr int kMaxLines = 60;  // 30 s at most
+    for (int line = 0; line < kMaxLines && !done; ++line) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));  // pacing the slow clients
+      const std::string header = "X-Slow-" + std::to_string(line) + ": 1\r\n";
+      for (int fd : slow) (void)send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  ProcessResult r = Updater(url, {"-B", "-d", kSerial});
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(sContains(r.out, "1210")) << r.out;
+  EXPECT_FALSE(sContains(r.out, "1400")) << "a FIFO is not a build";
+  std::printf("-B with %d slow clients connected: answered in %.2f s\n", kSlowClients, took);
+
+  r = Updater(url, {"-G", "-d", kSerial, "-b", "1400", "-OVERRIDE"});
+  EXPECT_EQ(r.exitCode, 1) << "a FIFO is refused, not read: " << r.err;
+  r = Updater(url, {"-J", "-d", kSerial});
+  EXPECT_FALSE(r.timedOut) << "features as a FIFO must not hold the worker";
+
+  done = true;
+  dribble.join();
+  for (int fd : slow) close(fd);
+  const auto stopStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(server->Stop(), 0) << "SIGTERM still ends the server";
+  const double stopTook = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopStart).count();
+  std::printf("server stopped %.2f s after SIGTERM\n", stopTook);
+  EXPECT_LT(stopTook, 5.0);
 }
 
 TEST_F(UpdateServerE2E, BuildListIsSortedNewestVersionFirst) {
@@ -146,6 +203,11 @@ TEST_F(UpdateServerE2E, BuildListIsSortedNewestVersionFirst) {
   EXPECT_LT(newest, middle);
   EXPECT_LT(middle, oldest);
   EXPECT_FALSE(sContains(r.out, "1300")) << "unlisted builds stay unlisted";
+
+  fs::create_directories(root / "00001A2C");
+  const ProcessResult empty = Updater(server->url(), {"-B", "-d", "00001A2C"});
+  EXPECT_EQ(empty.exitCode, 0) << "an answered empty list is no failure: " << empty.err;
+  EXPECT_TRUE(sContains(empty.out + empty.err, "No builds found for device [00001A2C]")) << empty.out;
 }
 
 TEST_F(UpdateServerE2E, GetStoresTheCurrentBuildAndRecordsIt) {
@@ -222,12 +284,12 @@ TEST_F(UpdateServerE2E, ServerDownFailsEveryCommandWithoutTouchingTheStore) {
   EXPECT_TRUE(sContains(r.err, "Server request failed for " + down.url())) << r.err;
 
   r = Updater(down.url(), {"-B", "-d", kSerial});
-  EXPECT_EQ(r.exitCode, 0) << "list commands exit 0";
+  EXPECT_EQ(r.exitCode, 1) << "a failed request fails the list command";
   EXPECT_TRUE(sContains(r.err, "Server request failed for " + down.url())) << r.err;
   EXPECT_TRUE(sContains(r.out + r.err, "No builds found for device [00001A2B]")) << r.out;
 
   r = Updater(down.url(), {"-J", "-d", kSerial});
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(sContains(r.err, "Server request failed for " + down.url())) << r.err;
   EXPECT_EQ(sSnapshot(store), before);
 }
@@ -250,7 +312,7 @@ TEST_F(UpdateServerE2E, FirstLineOkayIsAcceptedAndErrorIsRefused) {
   {
     auto server = StartServer({"--fault", "builds=error"});
     ProcessResult r = Updater(server->url(), {"-B", "-d", kSerial});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(sContains(r.err, "Failed to retrieve builds for 00001A2B")) << r.err;
     r = Updater(server->url(), {"-G", "-d", kSerial, "-b", "1180"});
     EXPECT_EQ(r.exitCode, 1);
@@ -320,13 +382,14 @@ TEST_F(UpdateServerE2E, TokenIsPrintedAloneAndRefusalsAreReported) {
   {
     auto server = StartServer({"--key", "k", "--fault", "ent_jwt=shorttoken"});
     const ProcessResult r = Updater(server->url(), {"-J", "-d", kSerial});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(sContains(r.err, "Failed to retrieve jwt for 00001A2B")) << r.err;
     EXPECT_FALSE(sContains(r.out, "eyJ")) << r.out;
   }
   {
     auto server = StartServer({});  // no signing key: the server refuses tokens
     const ProcessResult r = Updater(server->url(), {"-J", "-d", kSerial});
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(sContains(r.err, "Failed to retrieve jwt for 00001A2B")) << r.err;
   }
 }

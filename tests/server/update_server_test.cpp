@@ -219,6 +219,15 @@ TEST(Jwt, HmacMatchesRfc4231AndBase64UrlIsUnpadded) {
   EXPECT_EQ(hex, "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
   EXPECT_EQ(updateserver::Base64UrlEncode("\xfb\xff"), "-_8");
   EXPECT_EQ(updateserver::Base64UrlEncode("f"), "Zg");
+  // RFC 4648 section 10, and the two characters past the letters and digits.
+  const std::pair<std::string, std::string> vectors[] = {{"", ""},
+                                                         {"f", "Zg=="},
+                                                         {"fo", "Zm8="},
+                                                         {"foo", "Zm9v"},
+                                                         {"foob", "Zm9vYg=="},
+                                                         {"foobar", "Zm9vYmFy"},
+                                                         {"\xfb\xff", "+/8="}};
+  for (const auto& [bytes, text] : vectors) EXPECT_EQ(updateserver::Base64Encode(bytes), text) << text;
   EXPECT_EQ(updateserver::JsonQuote("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
 }
 

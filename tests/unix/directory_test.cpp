@@ -227,7 +227,7 @@ TEST(DirectoryTest, HomeFallsBackToTheEnvironmentWithoutAPasswordEntry) {
   const ChildResult fromHome = RunInChild(uid, [] {
     setenv("HOME", "/srv/fallback", 1);
     char buffer[64];
-    aDirectory_GetHomeDirectory(buffer, sizeof buffer);
+    if (aDirectory_GetHomeDirectory(buffer, sizeof buffer) != aErrNone) return 1;
     fputs(buffer, stdout);
     return 0;
   });

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <string>
 
@@ -69,6 +70,31 @@ TEST(FileTest, OpenRefusesBadArguments) {
   EXPECT_EQ(aFile_Open((dir / "missing").c_str(), aFileModeReadOnly), nullptr);
   EXPECT_EQ(aFile_Open((dir / "no/such/dir").c_str(), aFileModeWriteOnly), nullptr);
   EXPECT_EQ(ReadText(file), "x") << "a refused mode must not touch the file";
+}
+
+TEST(FileTest, OpenRefusesNonRegularFilesWithoutBlocking) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A blocking open of a FIFO without a peer would never return here.
+  for (const char* path : {fifo.c_str(), dir.path().c_str()}) {
+    for (aFileMode mode : {aFileModeReadOnly, aFileModeWriteOnly, aFileModeAppend}) {
+      errno = 0;
+      aFileRef file = aFile_Open(path, mode);
+      EXPECT_EQ(file, nullptr) << path << " mode " << mode;
+      EXPECT_NE(errno, 0) << path << " mode " << mode;
+      if (file) (void)aFile_Close(&file);
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO is left as it was";
+  EXPECT_EQ(aFile_Open("/dev/null", aFileModeReadOnly), nullptr) << "reads come from regular files only";
+  aFileRef sink = aFile_Open("/dev/null", aFileModeAppend);
+  EXPECT_NE(sink, nullptr) << "a log may go to a character device";
+  if (sink) {
+    EXPECT_EQ(aFile_Close(&sink), aErrNone);
+  }
 }
 
 TEST(FileTest, ClosedOrForgedHandlesAreRefused) {

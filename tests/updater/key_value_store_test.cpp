@@ -70,7 +70,7 @@ TEST(KeyValueStore, MissingFileIsCreatedWithBothTimes) {
   const std::string second = dir / "second";
   KeyValueStore seeded;
   seeded.Add("LATEST_DOWNLOAD", "1234.bird");
-  seeded.Load(second.c_str());
+  EXPECT_EQ(aErrNone, seeded.Load(second.c_str()));
   EXPECT_NE(std::string::npos, ReadText(second).find("LATEST_DOWNLOAD=1234.bird\n"));
   EXPECT_EQ(3u, seeded.entries.size());
 }
@@ -128,12 +128,54 @@ TEST(KeyValueStore, FileReadingRulesAndLongLines) {
   EXPECT_EQ(2044u, longLine.GetString("k").size());
   EXPECT_EQ("1", longLine.GetString("z"));
 
-  // One more ends the reading; the rest of the file is ignored.
-  WriteText(path, "a=0\n" + fits + "v\nz=1\n");
-  KeyValueStore tooLong(path);
-  EXPECT_EQ("0", tooLong.GetString("a"));
-  EXPECT_EQ(nullptr, tooLong["k"]);
-  EXPECT_EQ(nullptr, tooLong["z"]);
+  // One more, or many buffers more, and the line is skipped whole: neither
+  // its remainder nor the lines after it are lost, and a save keeps them.
+  for (const std::string& tooLongLine : {fits + "v", fits + std::string(5000, 'v') + "=w"}) {
+    WriteText(path, "a=0\n" + tooLongLine + "\nz=1\n");
+    KeyValueStore tooLong(path);
+    EXPECT_EQ("0", tooLong.GetString("a"));
+    EXPECT_EQ(nullptr, tooLong["k"]);
+    EXPECT_EQ(2u, tooLong.entries.size()) << "the remainder is not read as a line";
+    EXPECT_EQ("1", tooLong.GetString("z"));
+    EXPECT_FALSE(tooLong.readFailed);
+    tooLong.Add("n", "2");
+    ASSERT_EQ(aErrNone, tooLong.Save());
+    EXPECT_EQ("a=0\nn=2\nz=1\n", ReadText(path).substr(ReadText(path).find("a=0")));
+  }
+}
+
+TEST(KeyValueStore, ExistingFileThatCannotBeReadIsNeverRewritten) {
+  TempDir dir;
+  // A directory and a FIFO stand for any existing entry that cannot be read
+  // (a permission test would not fail for root, which CI runs as).
+  const std::string directory = dir / "dir";
+  ASSERT_EQ(0, mkdir(directory.c_str(), 0700));
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  for (const std::string& path : {directory, fifo}) {
+    KeyValueStore store;
+    EXPECT_NE(aErrNone, store.Load(path.c_str())) << path;
+    EXPECT_TRUE(store.readFailed) << path;
+    EXPECT_TRUE(store.entries.empty()) << "no creation times for a file that exists: " << path;
+    store.Add("LATEST_DOWNLOAD", "1.bird");
+    EXPECT_EQ(aErrIO, store.Save()) << path;
+  }
+  struct stat st;
+  ASSERT_EQ(0, stat(directory.c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_EQ(0, stat(fifo.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was neither opened blocking nor replaced";
+
+  if (geteuid() != 0) {
+    const std::string locked = dir / "locked";
+    WriteText(locked, "KEEP=1\n");
+    ASSERT_EQ(0, chmod(locked.c_str(), 0));
+    KeyValueStore store;
+    EXPECT_EQ(aErrPermission, store.Load(locked.c_str()));
+    EXPECT_EQ(aErrIO, store.Save());
+    ASSERT_EQ(0, chmod(locked.c_str(), 0600));
+    EXPECT_EQ("KEEP=1\n", ReadText(locked));
+  }
 }
 
 TEST(KeyValueStore, TypedReadsAndWrites) {
@@ -167,6 +209,12 @@ TEST(KeyValueStore, TypedReadsAndWrites) {
   store.AddHex("H", 255);
   EXPECT_STREQ("0x000000FF", store["H"]);
   EXPECT_EQ(255u, store.GetHex("H", 0));
+  store.Add("H", "0xFFFFFFFF");
+  EXPECT_EQ(0xFFFFFFFFu, store.GetHex("H", 0));
+  for (const char* beyond : {"0x100000000", "1FFFFFFFF", "FFFFFFFFFFFFFFFFFFFF"}) {
+    store.Add("H", beyond);
+    EXPECT_EQ(3u, store.GetHex("H", 3)) << beyond << " is beyond 32 bits";
+  }
   store.Add("I", -7);
   EXPECT_STREQ("-7", store["I"]);
   store.Add("F", 1.5);
@@ -216,7 +264,7 @@ TEST(KeyValueStore, UpdateTimeMovesOnlyWithChanges) {
   KeyValueStore copy(reread);
   EXPECT_TRUE(copy.modified);
   EXPECT_EQ(reread.entries, copy.entries);
-  reread.Load(path.c_str());
+  EXPECT_EQ(aErrNone, reread.Load(path.c_str()));
   EXPECT_FALSE(reread.modified);
   reread.Clear();
   EXPECT_TRUE(reread.modified);

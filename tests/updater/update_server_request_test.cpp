@@ -59,7 +59,9 @@ TEST(UpdateServerRequest, PingAcceptsOnlyAnOkFirstLineWithStatus200) {
     LogCapture log(DEBUG_ServerComm);
     RefusingPort closed;
     EXPECT_FALSE(UpdateServerRequest::ping(closed.url().c_str()));
-    EXPECT_NE(log.text().find("ping ==> [Couldn't connect to server]"), std::string::npos) << log.text();
+    EXPECT_NE(log.text().find("ping ==> [Couldn't connect to server (" + closed.url() + "?op=hi&rv=2&)]"),
+              std::string::npos)
+        << log.text();
   }
 }
 
@@ -143,6 +145,12 @@ TEST(UpdateServerRequest, GetRecoveryInfoFormatsTheFingerprintAndParsesBases) {
     EXPECT_EQ(build, 8u) << "a leading 0 means octal";
   }
   serial = build = 7;
+  {
+    FixedServer s("ok\n1FFFFFFFF\n4294967296\n");
+    EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(words, &serial, &build, s.url().c_str()));
+    EXPECT_EQ(serial, 7u) << "a serial number beyond 32 bits is refused, not saturated";
+    EXPECT_EQ(build, 7u) << "a build beyond 32 bits is refused";
+  }
   {
     FixedServer s("ok\n");
     EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(words, &serial, &build, s.url().c_str()));

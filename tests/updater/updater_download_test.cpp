@@ -2,8 +2,10 @@
 // server: the checks made before any request, the spinner while the download
 // runs, and what reaches the store when the reply or the write goes wrong.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -137,6 +139,71 @@ TEST(UpdaterDownload, FailedWriteIsReportedAndNotRecorded) {
   ASSERT_EQ(display.errors.size(), 1u);
   EXPECT_EQ(display.errors[0].rfind("Failed to write file with ", 0), 0u) << display.errors[0];
   EXPECT_EQ(SnapshotTree(dir.path()), before);
+}
+
+TEST(UpdaterDownload, SettingsThatCannotBeReadOrSavedFailTheDownload) {
+  {
+    TempDir dir;
+    // It exists but cannot be read: rewriting it would lose its entries.
+    MakeDirectory(dir / "00001A2B");
+    MakeDirectory(dir / "00001A2B/.settings");
+    WriteText(dir / "00001A2B/.settings/keep", "x");
+    const auto before = SnapshotTree(dir.path());
+    FakeServer fake(sBase64(sBird(1200)));
+    RecordingDisplay display;
+    Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+    EXPECT_EQ(updater.Download_Firmware(0x1A2B, "1200", false, false), 0u);
+    EXPECT_EQ(display.errors,
+              std::vector<std::string>{"Could not read settings file " + dir.path() + "/00001A2B/.settings"});
+    EXPECT_EQ(SnapshotTree(dir.path()), before) << "nothing stored";
+  }
+  {
+    TempDir dir;
+    MakeDirectory(dir / "00001A2B");
+    const std::string settings = dir / "00001A2B/.settings";
+    WriteText(settings, "LATEST_DOWNLOAD=1180.bird\n");
+    const std::string bird = sBase64(sBird(1200));
+    // While the download runs, a directory takes the settings file's place,
+    // so the save that records the download fails.
+    LoopbackHttpServer server([&](const std::string& line) {
+      if (line.find("op=bird") != std::string::npos) {
+        if (std::rename(settings.c_str(), (settings + ".old").c_str()) == 0) MakeDirectory(settings);
+        return LoopbackHttpServer::Reply(200, "ok\n" + bird + "\n");
+      }
+      if (line.find("op=builds") != std::string::npos)
+        return LoopbackHttpServer::Reply(200, "ok\n1200;2.1.0\n");
+      return LoopbackHttpServer::Reply(200, "ok\n1200\nfw\n");
+    });
+    RecordingDisplay display;
+    Updater updater(server.url().c_str(), dir.path().c_str(), display);
+    EXPECT_EQ(updater.Download_Firmware(0x1A2B, "1200", false, false), 0u) << "not recorded, so not done";
+    EXPECT_EQ(display.errors, std::vector<std::string>{"Could not save settings file " + settings});
+    EXPECT_EQ(ReadText(settings + ".old"), "LATEST_DOWNLOAD=1180.bird\n");
+  }
+}
+
+TEST(UpdaterDownload, DownloadThatIsNotWhatWasAskedIsNotStored) {
+  struct Case {
+    unsigned serial;
+    uint32_t servedBuild;
+    const char* error;
+  };
+  const Case cases[] = {
+      {0x1A2B, 1210, "Downloaded file holds build 1210, not build 1200"},
+      {0x1A2C, 1200, "Downloaded file is for device 00001A2B, not 00001A2C"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    FakeServer fake(sBase64(sBird(c.servedBuild)));
+    RecordingDisplay display;
+    Updater updater(fake.server.url().c_str(), dir.path().c_str(), display);
+    EXPECT_EQ(updater.Download_Firmware(c.serial, "1200", false, false), 0u) << c.error;
+    EXPECT_EQ(display.errors, std::vector<std::string>{c.error});
+    char name[16];
+    std::snprintf(name, sizeof name, "%08X", c.serial);
+    struct stat st;
+    EXPECT_NE(0, stat((dir / (std::string(name) + "/1200.bird")).c_str(), &st)) << c.error;
+  }
 }
 
 TEST(UpdaterDownload, ValidBuildComparesListedBuildsAsNumbers) {
