@@ -17,7 +17,7 @@ DeviceInfo sDevice(linkType type, uint32_t serial) {
   d.spec.serialNumber = serial;
   d.spec.module = 6;
   d.spec.router = 0x2A;
-  d.modelName = "USBHub3p";
+  d.modelName = "HubLink 8";
   d.major = 2;
   d.minor = 10;
   d.patch = 4;
@@ -34,7 +34,7 @@ TEST(ConsoleTablesTest, UsbDeviceList) {
   std::vector<std::string> expected = {
       "Discovered Devices: (USB)",
       "    Device    Module   Router  Model          Firmware Version (Build)    Device Name",
-      "    40F5849A  06       2A      USBHub3p       2.10.4 (   1234567)         bench hub",
+      "    40F5849A  06       2A      HubLink 8      2.10.4 (   1234567)         bench hub",
       "    00000ABC  [Error (25): Is someone else connected to this device?]",
   };
   EXPECT_EQ(display.info, expected);
@@ -54,7 +54,7 @@ TEST(ConsoleTablesTest, TcpipDeviceListShowsAddressInDottedOrder) {
             "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       "
             "Device Name");
   EXPECT_EQ(display.info[2],
-            "    2181F0EE  06       2A      USBHub3p       2.10.4 (   1234567)        [192.168.1.10]     "
+            "    2181F0EE  06       2A      HubLink 8      2.10.4 (   1234567)        [192.168.1.10]     "
             "bench hub");
   EXPECT_EQ(display.info[3], "    2181F0EF  [Error (25): Is someone else connected to this device?]");
 }

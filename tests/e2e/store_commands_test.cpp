@@ -54,7 +54,7 @@ class StoreCommandsTest : public ::testing::Test {
   // A firmware file written by birdtool; generic files carry serial offsets.
   void Pack(const fs::path& out, const std::string& build, const std::string& version, bool generic) {
     std::vector<std::string> args = {"pack",  "-o",      out.string(), "--build",  build, "--version",
-                                     version, "--model", "USBHub3p",   "--serial", "1A2B"};
+                                     version, "--model", "HubLink 8",  "--serial", "1A2B"};
     if (generic) {
       args.insert(args.end(), {"--serial-offsets", "0x1010:0x1020", "--loader-start", "0x20000400",
                                "--loader", "0x20000000:" + (root / "loader.bin").string() + ":1"});
@@ -131,7 +131,7 @@ TEST_F(StoreCommandsTest, CheckDescribesAValidFile) {
                                          "Build: 1240",
                                          "Version: 2.10.0",
                                          "Serial number: generic",
-                                         "Model: USBHub3p",
+                                         "Model: HubLink 8",
                                          "Blocks: 5",
                                          "    Type            Flags  Length      Address",
                                          "    DESCRIPTOR      0      64          -",

@@ -32,9 +32,6 @@ TEST_F(UpdaterDiscoverNetnsTest, TcpAndTcpipBothSelectTheTcpipTable) {
   for (const char* transport : {"TCP", "TCPIP"}) {
     ProcessResult r = discover(transport);
     ASSERT_FALSE(r.timedOut) << transport;
-    if (r.err.find("is not available in this version") != std::string::npos) {
-      GTEST_SKIP() << "discovery is not in this build yet";
-    }
     EXPECT_EQ(r.exitCode, 0) << transport << "\n" << r.err;
     EXPECT_NE(r.out.find("Searching for Corvalith devices\nDiscovered Devices: (TCPIP)\n"), std::string::npos)
         << transport << "\n"

@@ -66,7 +66,7 @@ BirdWriter GenericWriter() {
 TEST(BirdFile, WriterOutputReadsBackBlockForBlock) {
   TempDir dir;
   BirdWriter writer;
-  writer.SetDescriptor(1234, "2.9.0", 0x00001A2B, "USBHub3p");
+  writer.SetDescriptor(1234, "2.9.0", 0x00001A2B, "HubLink 8");
   writer.SetLoaderStart(0x20000400);
   writer.AddLoader(0x20000000, Payload(100, 7), 1);
   writer.AddFirmware(0x00004000, Payload(300, 3), 2);
@@ -109,7 +109,7 @@ TEST(BirdFile, WriterOutputReadsBackBlockForBlock) {
   EXPECT_EQ(0x1A2Bu, file.GetSerialNumber());
   EXPECT_TRUE(file.ValidateSerialNumber(0x1A2B));
   EXPECT_FALSE(file.ValidateSerialNumber(0x1A2C));
-  EXPECT_EQ("USBHub3p", file.GetModel());
+  EXPECT_EQ("HubLink 8", file.GetModel());
   EXPECT_FALSE(file.hasSerialOffsets);
 
   const auto firmware = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
