@@ -608,6 +608,24 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* buffer) {
   return aErrNone;
 }
 
+aErr NXPSerialClass::ProgramFlash(uint32_t flashAddress, const uint8_t* bytes, uint32_t count) {
+  if (!bytes || count == 0 || flashAddress % kFlashPageSize != 0) return aErrParam;
+  uint8_t staging[kChunkSize];
+  for (uint32_t done = 0; done < count; done += kChunkSize) {
+    uint32_t chunk = std::min(kChunkSize, count - done);
+    uint32_t copy = CopyLength(chunk);
+    std::memcpy(staging, bytes + done, chunk);
+    std::fill(staging + chunk, staging + copy, kErasedByte);
+    uint32_t target = flashAddress + done;
+    // The copy covers copy bytes, so every sector they touch is prepared.
+    aErr err = Write(WRITE_ADDRESS, copy, staging);
+    if (err == aErrNone) err = Prepare(SectorFromAddress(target), SectorFromAddress(target + copy - 1));
+    if (err == aErrNone) err = CopyToFlash(target, WRITE_ADDRESS, copy);
+    if (err != aErrNone) return err;
+  }
+  return aErrNone;
+}
+
 uint32_t NXPSerialClass::SectorFromAddress(uint32_t address) {
   for (const Sector* s = NXP_LPC17XX_sectors; s->size != 0; ++s) {
     if (address >= s->start && address - s->start < s->size) return s->number;

@@ -47,6 +47,8 @@ class NXPSerialClass {
   static constexpr uint32_t kFlashCopySizes[] = {256, 512, 1024, 4096};
   static constexpr uint32_t kFlashPageSize = 256;
   static constexpr uint32_t kUnlockCode = 23130;
+  static constexpr uint32_t kChunkSize = 4096;
+  static constexpr uint8_t kErasedByte = 0xFF;
 
   struct Sector {
     uint32_t start;
@@ -84,6 +86,12 @@ class NXPSerialClass {
   [[nodiscard]] aErr SetBaudRate(uint32_t rate);
   [[nodiscard]] aErr GetPartNumber(uint64_t* partNumber);
   [[nodiscard]] aErr GetBootLoaderVersion(uint8_t* major, uint8_t* minor);
+  // Programs count bytes at flashAddress (a multiple of 256) in chunks of
+  // kChunkSize staged at WRITE_ADDRESS: Write, Prepare, CopyToFlash. The
+  // sectors must be erased and the chip unlocked. A short last chunk is
+  // padded with 0xFF up to its copy length, so no byte of the chunk before
+  // it reaches the flash. The first failing command's result.
+  [[nodiscard]] aErr ProgramFlash(uint32_t flashAddress, const uint8_t* bytes, uint32_t count);
 
   // Stream baud index for a requested rate (see Connect).
   [[nodiscard]] static uint32_t RateIndex(uint32_t requestedRate);
