@@ -10,6 +10,7 @@
 #include <string>
 
 #include "unix/aOS.h"
+#include "unix/aStreamOS.h"
 #include "updater/report/Log.h"
 
 namespace {
