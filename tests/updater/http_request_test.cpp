@@ -240,8 +240,14 @@ TEST(HTTPRequest, EndlessBodyIsRefusedAtTheCapWithinBoundedMemory) {
   std::printf("endless body, 64 MiB cap: refused after %.2f s, peak RSS grew %ld KiB\n", took, grownKiB);
   // The buffer stops at the cap; its last growth briefly holds the old copy
   // beside the new one. Without the cap the 256 MiB sent would all be held.
+#if defined(__SANITIZE_ADDRESS__)
+  // ASan keeps freed blocks in quarantine, so every smaller buffer the body
+  // outgrew still counts in the peak; the normal build checks the bound.
+  (void)grownKiB;
+#else
   EXPECT_LT(grownKiB, static_cast<long>(2 * limits.maxBodyBytes / 1024) + 16 * 1024)
       << "the reply buffer must stop at the cap";
+#endif
 }
 
 TEST(HTTPRequest, MalformedUrlThrows) {
