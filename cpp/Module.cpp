@@ -165,8 +165,9 @@ aErr Module::getBuild(uint32_t* build) {
   return aErrNone;
 }
 
-aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
-  if ((flags & 0x3F) != 0 || (flags & (kHasUEIGet | kHasUEISet)) == (kHasUEIGet | kHasUEISet)) {
+aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags, uint8_t* answer) {
+  if (answer == nullptr || (flags & 0x3F) != 0 ||
+      (flags & (kHasUEIGet | kHasUEISet)) == (kHasUEIGet | kHasUEISet)) {
     return aErrParam;
   }
   const uint8_t request[] = {kModuleQueryHasUEI, command, option, index, flags};
@@ -178,7 +179,8 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
       reply[4] != index) {
     return aErrUnknown;
   }
-  return reply[5];
+  *answer = reply[5];
+  return aErrNone;
 }
 
 aErr Module::classQuantity(uint8_t entityClass, uint8_t* out) {

@@ -79,9 +79,10 @@ class Module {
   // The firmware build number. aErrSize for a reply of the wrong length.
   [[nodiscard]] aErr getBuild(uint32_t* build);
   // Whether the module has the UEI; flags kHasUEIGet or kHasUEISet (or 0).
-  // aErrNone when it has; the module's code when not; aErrUnknown for an
-  // unexpected reply; aErrParam for other flag bits or both.
-  [[nodiscard]] aErr hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags);
+  // aErrNone when the module answered: *answer is then its answer byte, 0
+  // when it has the UEI, else its code. aErrUnknown for an unexpected reply;
+  // aErrParam for other flag bits, both, or a null answer.
+  [[nodiscard]] aErr hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags, uint8_t* answer);
   // Entities in a class, sub-entities of one entity, the group of one
   // entity. *out is 0 unless the reply matches; aErrUnknown otherwise.
   [[nodiscard]] aErr classQuantity(uint8_t entityClass, uint8_t* out);

@@ -112,6 +112,34 @@ Module keys (all optional):
   behind=HEX        Sit on the I2C bus of the routing module with this
                     serial number instead of having endpoints (see Module
                     network below).
+  flash-file=PATH   The simulated flash as a raw image: the byte at offset A
+                    is flash address A, bytes never written are 0xFF, the
+                    file ends after the highest byte written. Rewritten after
+                    every WRITE and when the program ends; the flash starts
+                    erased (empty).
+  reboot-bird=PATH  After a WRITE and the reboot into the new firmware,
+                    report the version and build of this BIRD file's
+                    descriptor (read at that moment). Without it the version
+                    and build stay.
+  block-size=N      Block size the loader grants on PREPARE, 0 to 65535
+                    (default 2048).
+  flash-size=N      Flash size in bytes; blocks at or beyond it are refused
+                    (default 16777216).
+  uei-data=no       No UEI-bytes data option: option 10 sets are refused and
+                    the module query says so (default yes).
+  pooled=no         Do not report pooled-packet support (protocol features
+                    bit 31; default yes).
+  ignore-data-every=N  Fault: drop every Nth DATA packet of the upgrade
+                    (option 1) without storing or answering it.
+  bad-sum-once=yes  Fault: the first SUM reply is one more than the sum.
+  mute-prepare=WHEN Fault: no reply to PREPARE in the boot stage (loader),
+                    in the loader (firmware) or in both (all); the block is
+                    still announced.
+  drop-on-load=yes  Fault: LOAD drops the link for reboot-ms, like a module
+                    that re-enumerates; the LOAD reply follows the host's
+                    first packet on the new link.
+  drop-on-reboot=no Fault: REBOOT starts the new firmware without dropping
+                    the link.
 
 Configuration file: one [module] line starts each module, followed by
 key = value lines with the keys above; blank lines and lines starting with #
@@ -154,10 +182,24 @@ and sends the replies back over its own link; with the route off they go
 unanswered. A module behind a router defaults to that router's address as
 its router setting.
 
+Firmware upgrade (command class 0x5F): a running module enters its boot
+stage on INIT (reply: load base 0x20000000) and takes loader blocks into RAM:
+PREPARE (flags, address; status 0 and the block size), DATA (1 to 26 bytes;
+reply: the count taken), SUM (status 0 and the 32-bit sum of the bytes of
+the current chunk). LOAD starts the loader, which takes firmware blocks the
+same way, a chunk of at most block-size bytes at a time, as DATA packets or
+as one UEI-bytes set of option 10 on index 0 (reply 0xCA after the last
+part), and writes the chunk at the block's next address on WRITE (length;
+status 0 when it equals the chunk). REBOOT drops the link for reboot-ms and
+the module comes back running the new firmware. Outside these stages the
+steps are refused (status 1). Behind a router the link never drops; a LOAD
+there is answered at once.
+
 Discovery: with --discovery every module with a TCP endpoint answers each
 16-byte request (byte 0 = 1) by UDP to the requester's address, port 9889,
 sent from 127.0.0.1: byte 1 module address, 2-3 TCP port, 4-7 serial number
-(little-endian), 12 model; byte 0 is 0x81 and 8-11 the packed version.
+(little-endian), 12 model; byte 0 is 0x81 and 8-11 the packed version
+(the version at start; the system option follows a firmware upgrade).
 
 Record: one line per packet, flushed:
   RX|TX SERIAL ENDPOINT HEX...     e.g. "RX 40F5849A tcp AD 00"
@@ -226,6 +268,41 @@ bool applyModuleKey(ModuleConfig& m, const std::string& key, const std::string& 
     m.behind = static_cast<uint32_t>(v);
   } else if (isDiscoveryKey(key)) {
     return applyDiscoveryKey(m.discovery, key, value, error);
+  } else if (key == "flash-file" || key == "reboot-bird") {
+    if (value.empty()) return bad("a path");
+    (key == "flash-file" ? m.upgrade.flashFile : m.upgrade.rebootBird) = value;
+  } else if (key == "ignore-data-every") {
+    if (!sNumber(value, 10, 0xFFFFFFFFu, v)) return bad("0 or more");
+    m.upgrade.ignoreDataEvery = static_cast<uint32_t>(v);
+  } else if (key == "block-size") {
+    if (!sNumber(value, 10, 65535, v)) return bad("0 to 65535");
+    m.upgrade.blockSize = static_cast<uint16_t>(v);
+  } else if (key == "flash-size") {
+    if (!sNumber(value, 0, 256u << 20, v) || v == 0) return bad("1 to 268435456");
+    m.upgrade.flashSize = static_cast<uint32_t>(v);
+  } else if (key == "mute-prepare") {
+    using Mute = UpgradeConfig::Mute;
+    if (value == "loader") {
+      m.upgrade.mutePrepare = Mute::Loader;
+    } else if (value == "firmware") {
+      m.upgrade.mutePrepare = Mute::Firmware;
+    } else if (value == "all") {
+      m.upgrade.mutePrepare = Mute::All;
+    } else if (value == "none") {
+      m.upgrade.mutePrepare = Mute::None;
+    } else {
+      return bad("loader, firmware, all or none");
+    }
+  } else if (key == "bad-sum-once") {
+    return flag(m.upgrade.badSumOnce);
+  } else if (key == "drop-on-reboot") {
+    return flag(m.upgrade.dropOnReboot);
+  } else if (key == "drop-on-load") {
+    return flag(m.upgrade.dropOnLoad);
+  } else if (key == "uei-data") {
+    return flag(m.upgrade.ueiData);
+  } else if (key == "pooled") {
+    return flag(m.upgrade.pooled);
   } else if (key == "mute-after") {
     if (!sNumber(value, 10, 0x7FFFFFFF, v)) return bad("0 or more");
     m.muteAfter = static_cast<int64_t>(v);

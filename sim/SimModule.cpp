@@ -21,12 +21,13 @@ void sPushInt(std::vector<uint8_t>& out, uint32_t v) {
 
 }  // namespace
 
-SimModule::SimModule(const ModuleConfig& config) : config_(config) {
+SimModule::SimModule(const ModuleConfig& config) : config_(config), upgrade_(config.upgrade) {
   setDefaults();
 }
 
 void SimModule::setDefaults() {
   const uint8_t G = kGet, S = kSet, GS = kGet | kSet;
+  const uint32_t features = config_.upgrade.pooled ? kFeaturePooled | 1u : 1u;
   options_ = {
       {1, {Kind::Byte, G, config_.address}},   // module address
       {2, {Kind::Byte, GS, config_.router}},   // router address
@@ -65,7 +66,7 @@ void SimModule::setDefaults() {
       {41, {Kind::Int, G, 0}},                 // errors
       {42, {Kind::Byte, GS, 255}},             // LED max brightness
       {43, {Kind::Int, G, config_.build}},     //
-      {45, {Kind::Int, G, 1}},                 // protocol features
+      {45, {Kind::Int, G, features}},          // protocol features
   };
   name_.assign(config_.name.begin(), config_.name.end());
   if (name_.size() > kMaxName) name_.resize(kMaxName);
@@ -74,6 +75,14 @@ void SimModule::setDefaults() {
 }
 
 void SimModule::reboot(uint64_t nowMs) {
+  BirdDescriptor next;
+  if (upgrade_.restart(next)) {
+    uint32_t version = 0;
+    if (parseVersionText(next.version, version)) config_.version = version;
+    config_.build = next.build;
+    options_[7].value = config_.version;
+    options_[43].value = config_.build;
+  }
   bootMs_ = nowMs;
   bootSet_ = true;
   routeOn_ = false;
@@ -127,6 +136,9 @@ Response SimModule::handle(const Packet& in, uint64_t nowMs) {
     case kSystemClass:
       handleSystem(in, nowMs, r);
       break;
+    case SimUpgrade::kCommand:
+      handleUpgrade(in, nowMs, r);
+      break;
     default:
       break;
   }
@@ -144,6 +156,13 @@ void SimModule::handleQuery(const Packet& in, Response& r) {
     case 0x01: {  // does the module have this UEI?
       if (d.size() != 6) return;
       uint8_t flags = d[5];
+      if (d[2] == SimUpgrade::kCommand) {
+        // Of the upgrade class only the UEI-bytes data set is a UEI.
+        const bool has = (d[3] & 0x3F) == SimUpgrade::kDataUei && (d[4] & 0x1F) == 0 && (flags & 0x80) &&
+                         upgrade_.hasUeiData();
+        out.insert(out.end(), {d[2], d[3], d[4], has ? aErrNone : aErrUnimplemented});
+        break;
+      }
       auto it = options_.find(d[3] & 0x3F);
       bool known = d[2] == kSystemClass && (d[4] & 0x1F) == 0 && it != options_.end();
       if (known && (flags & 0x40)) known = (it->second.access & kGet) != 0;
@@ -164,6 +183,16 @@ void SimModule::handleQuery(const Packet& in, Response& r) {
       return;
   }
   r.replies.push_back(Packet{config_.address, out});
+}
+
+void SimModule::handleUpgrade(const Packet& in, uint64_t nowMs, Response& r) {
+  SimUpgrade::Outcome o;
+  upgrade_.handle(in.data, o);
+  std::vector<Packet>& to = o.answerLater ? r.afterReconnect : r.replies;
+  for (std::vector<uint8_t>& data : o.replies) to.push_back(Packet{config_.address, std::move(data)});
+  if (o.dropLink) r.reboot = true;
+  // Rebooting without dropping the link: the new firmware answers at once.
+  if (o.restartNow) reboot(nowMs);
 }
 
 void SimModule::errorReply(uint8_t cmd, uint8_t option, uint8_t index, uint8_t err, Response& r) const {

@@ -13,6 +13,7 @@
 
 #include "sim/SimDiscovery.h"
 #include "sim/SimProtocol.h"
+#include "sim/SimUpgrade.h"
 
 namespace sim {
 
@@ -46,12 +47,16 @@ struct ModuleConfig {
   uint32_t behind = 0;
 
   DiscoveryConfig discovery;  // TCP/IP discovery replies (--discovery)
+  UpgradeConfig upgrade;      // firmware upgrade (command class 0x5F)
 };
 
 // What the host should be told, and what the server should do, after a packet.
 struct Response {
   std::vector<Packet> replies;
   bool reboot = false;  // the module was asked to reset: go away for rebootMs
+  // Sent once the host is back after the reboot (a loader started by LOAD
+  // answers on its new link).
+  std::vector<Packet> afterReconnect;
 };
 
 class SimModule {
@@ -68,6 +73,8 @@ class SimModule {
   // Longest power behaviour configuration (option 31), in bytes: large
   // enough for UEI-bytes series whose sequence numbers wrap.
   static constexpr size_t kMaxPowerConfig = 65536;
+  // Protocol features (system option 45) bit: the module takes pooled packets.
+  static constexpr uint32_t kFeaturePooled = 0x80000000u;
 
   explicit SimModule(const ModuleConfig& config);
 
@@ -89,6 +96,10 @@ class SimModule {
   // Back to power-on state: counters, pending transfers, route and uptime.
   void reboot(uint64_t nowMs);
 
+  const SimUpgrade& upgrade() const { return upgrade_; }
+  // Writes the simulated flash file, if any; false with a reason.
+  bool saveFlash(std::string& error) const { return upgrade_.saveFlash(error); }
+
   // The current device name (system option 32).
   std::string name() const { return std::string(name_.begin(), name_.end()); }
 
@@ -101,6 +112,7 @@ class SimModule {
 
   void handleQuery(const Packet& in, Response& r);
   void handleSystem(const Packet& in, uint64_t nowMs, Response& r);
+  void handleUpgrade(const Packet& in, uint64_t nowMs, Response& r);
   void errorReply(uint8_t cmd, uint8_t option, uint8_t index, uint8_t err, Response& r) const;
   void bytesReply(uint8_t option, uint8_t index, const std::vector<uint8_t>& bytes, Response& r) const;
   std::vector<uint8_t>* bytesOption(uint8_t option);
@@ -108,6 +120,7 @@ class SimModule {
   void setDefaults();
 
   ModuleConfig config_;
+  SimUpgrade upgrade_;
   std::map<uint8_t, Option> options_;
   std::vector<uint8_t> name_;
   std::vector<uint8_t> powerConfig_;

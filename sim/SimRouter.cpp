@@ -110,9 +110,14 @@ bool SimRouter::handle(const Packet& in, bool routeOn, uint64_t nowMs, Response&
   ++forwarded_;
   Response behind = it->second.module->handle(in, nowMs);
   for (Packet& p : behind.replies) r.replies.push_back(std::move(p));
+  // The router's link stays up, so a loader that would answer after a
+  // reconnection answers at once, without going away.
+  for (Packet& p : behind.afterReconnect) r.replies.push_back(std::move(p));
   if (behind.reboot) {
     it->second.module->reboot(nowMs);
-    it->second.awayUntilMs = nowMs + it->second.module->config().rebootMs;
+    if (behind.afterReconnect.empty()) {
+      it->second.awayUntilMs = nowMs + it->second.module->config().rebootMs;
+    }
   }
   return true;
 }

@@ -120,6 +120,7 @@ struct SimServer::Impl {
     uint64_t rebindAtMs = 0;
     uint32_t missedReported = 0;
     std::deque<Delayed> delayed;
+    std::vector<Packet> afterReconnect;  // answers owed to the host's next link
     std::unique_ptr<SimRouter> network;  // modules on this module's I2C bus
   };
 
@@ -387,6 +388,11 @@ struct SimServer::Impl {
     ++m.received;
     ++ep.rxCount;
     if (m.cfg.muteAfter >= 0 && m.received > m.cfg.muteAfter) m.muted = true;
+    if (!m.afterReconnect.empty() && !m.muted) {
+      std::vector<Packet> owed = std::move(m.afterReconnect);
+      m.afterReconnect.clear();
+      for (const Packet& reply : owed) send(m, epIndex, reply, true, now);
+    }
     Response r;
     if (!m.network || !m.network->handle(p, m.module.routeOn(), now, r)) r = m.module.handle(p, now);
     if (!m.muted) {
@@ -404,6 +410,7 @@ struct SimServer::Impl {
       note(m, ep, "EV", "hb-missed");
     }
     if (r.reboot) {
+      m.afterReconnect = std::move(r.afterReconnect);
       startReboot(m, now);
     } else if (m.cfg.closeAfter && ep.rxCount >= m.cfg.closeAfter) {
       startReboot(m, now);
@@ -573,6 +580,10 @@ struct SimServer::Impl {
           }
         }
       }
+    }
+    for (auto& mp : mods) {
+      std::string error;
+      if (!mp->module.saveFlash(error)) std::fprintf(stderr, "corvalith-sim: %s\n", error.c_str());
     }
     return 0;
   }

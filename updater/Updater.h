@@ -16,6 +16,7 @@
 #include "updater/report/UpdaterDisplayInterface.h"
 
 class UpdaterStore;
+class BirdFile;
 namespace Tessaron {
 namespace Corvalith {
 class Module;
@@ -86,8 +87,31 @@ class Updater {
   // that ref points at, counts it and asks for more.
   static bool _discovered_device(const linkSpec* spec, uint8_t* counted, void* ref);
 
+  // -U with a device: picks the build (0: the server's current when stored,
+  // else the latest download, else the latest transfer) unless birdFile is
+  // given, connects (routerSerialNumber 0: directly; module 0: looked up on
+  // the router's network), checks file against device unless override, sends
+  // loader and firmware and records the transfer. True when the device was
+  // told to reboot into the new firmware and the transfer was recorded.
   bool Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile, unsigned char module,
                        unsigned routerSerialNumber, bool override);
+  // The BIRD file at birdFile, or (birdFile empty) build BUILD.bird of the
+  // device's store entry, downloaded first when missing and asked to. Throws
+  // std::runtime_error when it cannot be read; an empty file without store.
+  BirdFile load_bird(const char* action, std::string birdFile, unsigned serialNumber, unsigned build,
+                     bool downloadIfMissing);
+  // Whether file and connected device belong together: blocks present,
+  // serial number (for a device-specific file) and model.
+  [[nodiscard]] bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file,
+                                        Tessaron::Corvalith::Module& module, unsigned serialNumber);
+  // The loader phase: INIT, every loader block, LOAD. The first error, with
+  // a LOAD time-out counting as success.
+  [[nodiscard]] aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Corvalith::Module& module,
+                                      BirdFile& file);
+  // The firmware phase: every firmware block (up to 5 tries each), then the
+  // reboot; routed skips waiting for the link to drop.
+  [[nodiscard]] aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Corvalith::Module& module,
+                                        BirdFile& file, bool routed, bool ueiBytesLoad);
 
   unsigned Download_Firmware(unsigned serialNumber, std::string build, bool override, bool noCalibration);
   // *requestFailed (when given) tells a failed request from an empty list.

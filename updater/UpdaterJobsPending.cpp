@@ -2,10 +2,6 @@
 // file when it does; until then it fails the run with a clear message.
 #include "updater/Updater.h"
 
-bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
-  throw JobUnavailable("Update_Firmware");
-}
-
 bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) {
   throw JobUnavailable("Recover_Firmware");
 }

@@ -104,7 +104,7 @@ TEST_F(SystemClassTest, ReadsIdentityAndMeasurements) {
   EXPECT_EQ(system.getErrors(&u), aErrNone);
   EXPECT_EQ(u, 0u);
   EXPECT_EQ(system.getProtocolFeatures(&u), aErrNone);
-  EXPECT_EQ(u, 1u);
+  EXPECT_EQ(u, 0x80000001u) << "bit 31: pooled packets";
 
   uint32_t first = 0, second = 0;
   ASSERT_EQ(system.getUptime(&first), aErrNone);
@@ -191,15 +191,28 @@ TEST_F(SystemClassTest, ModuleQueries) {
   EXPECT_EQ(build, 4242u);
   EXPECT_EQ(module.getBuild(nullptr), aErrParam);
 
-  EXPECT_EQ(module.hasUEI(kSystemClass, kSystemSerialNumber, 0, kHasUEIGet), aErrNone);
-  EXPECT_EQ(module.hasUEI(kSystemClass, kSystemSerialNumber, 0, kHasUEISet), aErrUnimplemented)
-      << "serial number is get-only";
-  EXPECT_EQ(module.hasUEI(kSystemClass, kSystemLED, 0, kHasUEISet), aErrNone);
-  EXPECT_EQ(module.hasUEI(kSystemClass, 50, 0, 0), aErrUnimplemented);
-  EXPECT_EQ(module.hasUEI(0x5F, 10, 0, kHasUEISet), aErrUnimplemented) << "the sim has no upgrade entity";
-  for (uint8_t flags : {0xC0, 0x01, 0x3F, 0x41}) {
-    EXPECT_EQ(module.hasUEI(kSystemClass, kSystemLED, 0, flags), aErrParam) << int(flags);
+  // The transport result and the module's answer byte are separate: 0 is
+  // "has it", anything else the module's own code.
+  const struct {
+    uint8_t command, option, flags, answer;
+    const char* why;
+  } kHasUEICases[] = {
+      {kSystemClass, kSystemSerialNumber, kHasUEIGet, aErrNone, "serial number get"},
+      {kSystemClass, kSystemSerialNumber, kHasUEISet, aErrUnimplemented, "serial number is get-only"},
+      {kSystemClass, kSystemLED, kHasUEISet, aErrNone, "LED set"},
+      {kSystemClass, 50, 0, aErrUnimplemented, "no option 50"},
+  };
+  for (const auto& c : kHasUEICases) {
+    uint8_t answer = 0xEE;
+    EXPECT_EQ(module.hasUEI(c.command, c.option, 0, c.flags, &answer), aErrNone) << c.why;
+    EXPECT_EQ(answer, c.answer) << c.why;
   }
+  uint8_t answer = 0xEE;
+  for (uint8_t flags : {0xC0, 0x01, 0x3F, 0x41}) {
+    EXPECT_EQ(module.hasUEI(kSystemClass, kSystemLED, 0, flags, &answer), aErrParam) << int(flags);
+  }
+  EXPECT_EQ(module.hasUEI(kSystemClass, kSystemLED, 0, kHasUEISet, nullptr), aErrParam);
+  EXPECT_EQ(answer, 0xEE) << "refused queries leave the answer alone";
 
   uint8_t q = 0xFF;
   EXPECT_EQ(module.classQuantity(kSystemClass, &q), aErrNone);
