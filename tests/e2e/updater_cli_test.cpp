@@ -320,13 +320,14 @@ TEST_F(UpdaterCliTest, LogFileReceivesTheDebugLog) {
 }
 
 TEST_F(UpdaterCliTest, UnavailableJobsFailTheRun) {
-  // Update, recovery and fingerprint are parsed and checked, then refused.
+  // Recovery and fingerprint are parsed and checked, then refused; an update
+  // with no build anywhere fails before it looks for the device.
   const std::string port = dir + "/no-such-port";
   const struct {
     std::vector<std::string> args;
     std::string err;
   } cases[] = {
-      {{"-U", "-d", "40F5849A", "-u", kDeadServer}, "Update_Firmware " + std::string(kUnavailable) + "\n"},
+      {{"-U", "-d", "40F5849A", "-u", kDeadServer}, "Could not find valid build for this device.\n"},
       {{"-U", "-t", "RECOVER", "-s", port, "-u", kDeadServer},
        "Recover_Firmware " + std::string(kUnavailable) + "\n"},
       {{"-N", "-s", port}, "Get_Fingerprint " + std::string(kUnavailable) + "\nGot no response from chip\n"},
