@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Corvalith Updater against simulated modules and a local update server:
 # discovers the modules over TCP/IP and behind a routing module, lists the
-# builds the server offers for one of them, fetches one into a local store and
-# lists the store.
+# builds the server offers for one of them, fetches the current one into a
+# local store, updates the module's firmware with it and discovers again to
+# show the new version.
 #
 #   scripts/demo.sh             installs packages, builds build/normal if needed
 #   scripts/demo.sh BUILD_DIR   uses the programs already built in BUILD_DIR
@@ -63,6 +64,17 @@ router=D272031D
 device=40F5849A
 store=$tmp/store
 
+# Two builds published for the hub, made the way the README shows: a loader
+# that runs from RAM and 48 KiB of firmware for the flash.
+mkdir -p "$tmp/served/$device"
+head -c 1024 /dev/urandom >"$tmp/loader.bin"
+head -c 49152 /dev/urandom >"$tmp/firmware.bin"
+for release in 3020:2.10.4 3140:2.11.0; do
+  "$bin/tools/birdtool" pack -o "$tmp/served/$device/${release%%:*}.bird" --build "${release%%:*}" \
+    --version "${release#*:}" --model "HubLink 4" --serial "$device" --loader "0x10000000:$tmp/loader.bin" \
+    --firmware "0x00010000:$tmp/firmware.bin" >/dev/null
+done
+
 # The simulated modules: a routing module with two modules on its I2C bus, a
 # hub on firmware 2.10.3 (before device names) and a meter on 2.11.0.
 cat >"$tmp/modules.conf" <<EOF
@@ -95,6 +107,8 @@ version = 2.10.3
 build = 2410
 name = Bench hub
 tcp = 0
+flash-file = $tmp/flash.bin
+reboot-bird = $tmp/served/$device/3140.bird
 [module]
 serial = 40F5849B
 model = 21
@@ -107,13 +121,6 @@ EOF
 pids+=($!)
 wait_for_line "${pids[-1]}" "$tmp/sim.out" '^READY$'
 
-# Two builds published for the hub, made the way the README shows.
-mkdir -p "$tmp/served/$device"
-head -c 8192 /dev/zero >"$tmp/firmware.bin"
-for release in 3020:2.10.4 3140:2.11.0; do
-  "$bin/tools/birdtool" pack -o "$tmp/served/$device/${release%%:*}.bird" --build "${release%%:*}" \
-    --version "${release#*:}" --model "HubLink 4" --serial "$device" --firmware "0x08000000:$tmp/firmware.bin" >/dev/null
-done
 "$bin/server/corvalith-update-server" --root "$tmp/served" --port 0 >"$tmp/server.out" &
 pids+=($!)
 wait_for_line "${pids[-1]}" "$tmp/server.out" '^LISTEN '
@@ -122,6 +129,13 @@ url=http://$(sed -n 's/^LISTEN //p' "$tmp/server.out" | head -n 1)/cgi/u
 run "Discover the modules on TCP/IP" Updater -D -t TCP -i "$store"
 run "Discover the modules behind the routing module $router" Updater -D -r "$router" -i "$store"
 run "Builds the update server offers for $device" Updater -B -d "$device" -u "$url" -i "$store"
-run "Fetch the current build into the local store" Updater -G -d "$device" -u "$url" -i "$store"
+run "Fetch the current build and update the hub with it" Updater -G -U -d "$device" -u "$url" -i "$store"
 run "Builds held in the local store" Updater -L -d "$device" -i "$store"
+run "Discover again: the hub runs the new firmware" Updater -D -t TCP -i "$store"
+if cmp -s -n 49152 -i 0:65536 "$tmp/firmware.bin" "$tmp/flash.bin"; then
+  printf '\nThe simulated flash holds the new firmware at 0x00010000, byte for byte.\n'
+else
+  echo "demo: the simulated flash does not hold the new firmware" >&2
+  exit 1
+fi
 printf '\n=== Done\n'
