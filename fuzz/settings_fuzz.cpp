@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string value;
     if (KeyValueStore::ParseLine(line.data(), line.size(), &key, &value)) {
       sCheckEntry(key, value);
-      store.Add(key.c_str(), value);
+      if (!store.Add(key.c_str(), value)) __builtin_trap();
     }
     start = end;
   }

@@ -70,7 +70,7 @@ class NXPSerialClass {
   // running at rate bit/s. aErrParam for a null stream.
   [[nodiscard]] aErr Attach(aStreamRef stream, uint32_t rate);
   // Closes the stream; always aErrNone.
-  aErr Disconnect();
+  [[nodiscard]] aErr Disconnect();
 
   [[nodiscard]] aErr Sync();
   [[nodiscard]] aErr GetDeviceID();

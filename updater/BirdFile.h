@@ -60,36 +60,38 @@ class BirdFile {
   ~BirdFile();
 
   // Cheap header check without loading: "bird" and two non-zero version bytes.
-  static bool VerifyFile(const char* path);
+  [[nodiscard]] static bool VerifyFile(const char* path);
 
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
   // Reads the two target addresses from the first usable serial-offsets block.
-  bool FindSerialNumberOffsets();
+  [[nodiscard]] bool FindSerialNumberOffsets();
   // Stamps the serial number into the firmware payloads; false when nothing
   // was stamped and no serial-number address applies.
-  bool ReplaceSerialNumber(uint32_t serialNumber);
+  [[nodiscard]] bool ReplaceSerialNumber(uint32_t serialNumber);
   // XOR-chain decode of every firmware payload with the chip fingerprint.
-  bool DecodeFirmwareBlocks(const uint32_t* key);
+  [[nodiscard]] bool DecodeFirmwareBlocks(const uint32_t* key);
 
   // Descriptor queries; defaults (0, empty, false) without a descriptor.
   uint32_t GetSerialNumber() const;
-  bool ValidateSerialNumber(uint32_t serialNumber) const;
+  [[nodiscard]] bool ValidateSerialNumber(uint32_t serialNumber) const;
   uint32_t GetBuild() const;
   std::string GetVersion() const;
   // The model field with trailing spaces removed.
   std::string GetModel() const;
-  bool ValidateModel(const char* name) const;
-  bool HasDescriptor() const { return FirstBlock(BLOCK_DESCRIPTOR, kDescriptorSize) != nullptr; }
+  [[nodiscard]] bool ValidateModel(const char* name) const;
+  [[nodiscard]] bool HasDescriptor() const {
+    return FirstBlock(BLOCK_DESCRIPTOR, kDescriptorSize) != nullptr;
+  }
 
   // Loads `path`; false on failure with `problem` saying why. Does not throw.
-  bool Load();
+  [[nodiscard]] bool Load();
   // Loads a whole file image held in memory (fuzzing, tests, checks of bytes
   // not yet written). Same rules as Load; `path` is left as it is.
-  bool LoadFromMemory(const uint8_t* data, size_t size);
-  bool DecompressData(const uint8_t* data, size_t size);
+  [[nodiscard]] bool LoadFromMemory(const uint8_t* data, size_t size);
+  [[nodiscard]] bool DecompressData(const uint8_t* data, size_t size);
   // Verdict false on count or size mismatches and on truncation; blocks that
   // fit before the truncation stay parsed. The blocks point into data.
-  bool ScanBlocks(uint8_t* data, size_t size);
+  [[nodiscard]] bool ScanBlocks(uint8_t* data, size_t size);
 
   std::string path;
   uint32_t signature = 0;
@@ -112,7 +114,7 @@ class BirdFile {
 
  private:
   void Reset();
-  bool LoadImage(const uint8_t* data, size_t size);
+  [[nodiscard]] bool LoadImage(const uint8_t* data, size_t size);
   void NoteProblem(const std::string& text);
   // First block of the type holding at least minLength bytes; shorter ones
   // count as absent.

@@ -11,7 +11,7 @@
 // followed by one complete zlib stream (however far it expands, up to
 // kMaxBirdContainerSize). False for anything else, a cut or damaged stream
 // included.
-bool IsStorableBirdImage(const uint8_t* data, size_t size);
+[[nodiscard]] bool IsStorableBirdImage(const uint8_t* data, size_t size);
 
 // Largest decompressed container accepted (bytes); far above any module's
 // firmware, it bounds the work a hostile stream can cause.

@@ -42,7 +42,7 @@ class BirdWriter {
   std::vector<uint8_t> FileImage(int level = kAutoLevel) const;
   // Writes FileImage() atomically; the result of the write (aErrNotFound when
   // the file cannot be created).
-  aErr Write(const std::string& path) const;
+  [[nodiscard]] aErr Write(const std::string& path) const;
 
   // Sum of the bytes, modulo 2^32: the writer's file checksum.
   static uint32_t Checksum(const uint8_t* data, size_t size);

@@ -54,13 +54,13 @@ class KeyValueStore {
   const char* operator[](const char* key) const;
 
   // Each write sets `modified` when the stored text changes; always true.
-  bool Add(const char* key, int32_t value);
-  bool Add(const char* key, double value);
-  bool Add(const char* key, const char* value);
-  bool Add(const char* key, const std::string& value);
-  bool AddHex(const char* key, uint32_t value);
+  [[nodiscard]] bool Add(const char* key, int32_t value);
+  [[nodiscard]] bool Add(const char* key, double value);
+  [[nodiscard]] bool Add(const char* key, const char* value);
+  [[nodiscard]] bool Add(const char* key, const std::string& value);
+  [[nodiscard]] bool AddHex(const char* key, uint32_t value);
   // Copies every entry of other, replacing equal keys.
-  bool Add(const KeyValueStore& other);
+  [[nodiscard]] bool Add(const KeyValueStore& other);
   void Clear();
 
   // The file's text: "key=value\n" per entry in key order.
@@ -82,7 +82,7 @@ class KeyValueStore {
   // Value of a key for the typed reads: null when absent (then created empty)
   // or empty.
   const char* NumericText(const char* key);
-  bool Store(const char* key, const std::string& text);
+  [[nodiscard]] bool Store(const char* key, const std::string& text);
 };
 
 #endif

@@ -60,8 +60,9 @@ class Updater {
 
   // Opens the local store for one job; null (after showing why) when the
   // directory cannot be made. caller names the job in the message.
-  static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
-                                                           const std::string& storePath, const char* caller);
+  [[nodiscard]] static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                                         const std::string& storePath,
+                                                                         const char* caller);
 
   // Every module reachable over the transport (0: USB, then TCP/IP), each
   // opened and read; one that cannot be opened or read keeps its error code.
@@ -74,15 +75,16 @@ class Updater {
   // Turns network sharing off for the module's link, so the updater talks to
   // the device itself and never through or as a device server. Call before
   // connecting; shows "Failed to SET network configuration" on failure.
-  static aErr _disableWeft(Tessaron::Corvalith::Module& module, UpdaterDisplayInterface& display);
+  [[nodiscard]] static aErr _disableWeft(Tessaron::Corvalith::Module& module,
+                                         UpdaterDisplayInterface& display);
   // The firmware build number of a connected module; 0 when it cannot be read.
   static uint32_t _get_build_number(Tessaron::Corvalith::Module& module);
   // Version, module address and router address of a connected module into
   // info; the first failing read's code.
-  static aErr _get_version(Tessaron::Corvalith::Module& module, DeviceInfo& info);
+  [[nodiscard]] static aErr _get_version(Tessaron::Corvalith::Module& module, DeviceInfo& info);
   // The device name (at most 32 bytes) for firmware 2.10.4 and later; older
   // firmware has none and gives aErrNone with the name left empty.
-  static aErr _get_device_name(Tessaron::Corvalith::Module& module, DeviceInfo& info);
+  [[nodiscard]] static aErr _get_device_name(Tessaron::Corvalith::Module& module, DeviceInfo& info);
   // Discovery callback: appends the found device to the DeviceInfo vector
   // that ref points at, counts it and asks for more.
   static bool _discovered_device(const linkSpec* spec, uint8_t* counted, void* ref);
@@ -93,13 +95,13 @@ class Updater {
   // the router's network), checks file against device unless override, sends
   // loader and firmware and records the transfer. True when the device was
   // told to reboot into the new firmware and the transfer was recorded.
-  bool Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile, unsigned char module,
-                       unsigned routerSerialNumber, bool override);
+  [[nodiscard]] bool Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile,
+                                     unsigned char module, unsigned routerSerialNumber, bool override);
   // The BIRD file at birdFile, or (birdFile empty) build BUILD.bird of the
   // device's store entry, downloaded first when missing and asked to. Throws
   // std::runtime_error when it cannot be read; an empty file without store.
-  BirdFile load_bird(const char* action, std::string birdFile, unsigned serialNumber, unsigned build,
-                     bool downloadIfMissing);
+  [[nodiscard]] BirdFile load_bird(const char* action, std::string birdFile, unsigned serialNumber,
+                                   unsigned build, bool downloadIfMissing);
   // Whether file and connected device belong together: blocks present,
   // serial number (for a device-specific file) and model.
   [[nodiscard]] bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file,
@@ -119,17 +121,17 @@ class Updater {
   std::map<std::string, std::string> Get_BuildListLocal(unsigned serialNumber);
   std::string Get_JWT(unsigned serialNumber);
   // True when the server's build list for the device holds that build.
-  bool _valid_build(unsigned serialNumber, unsigned build, const char* serverUrl);
+  [[nodiscard]] bool _valid_build(unsigned serialNumber, unsigned build, const char* serverUrl);
 
   // -C -f FILE: describes and checks a firmware file; true when it is valid.
-  bool Check_BirdFile(const std::string& path);
+  [[nodiscard]] bool Check_BirdFile(const std::string& path);
   // -I -d SERIAL: shows what the store knows about a device; false when nothing.
-  bool Show_StoredDevice(unsigned serialNumber);
+  [[nodiscard]] bool Show_StoredDevice(unsigned serialNumber);
 
-  bool Recover_Firmware(std::string port, unsigned build, unsigned baudRate, unsigned serialNumber,
-                        std::string birdFile, bool override);
-  bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serialNumber,
-                       std::string birdFile, unsigned baudRate, bool resetAfter);
+  [[nodiscard]] bool Recover_Firmware(std::string port, unsigned build, unsigned baudRate,
+                                      unsigned serialNumber, std::string birdFile, bool override);
+  [[nodiscard]] bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serialNumber,
+                                     std::string birdFile, unsigned baudRate, bool resetAfter);
 
   std::string serverUrl;
   std::string storePath;

@@ -38,7 +38,7 @@ class UpdaterStoreItem {
   [[nodiscard]] aErr WriteFile(const std::string& fileName, const uint8_t* data, size_t length);
   // Throws std::runtime_error: "Invalid bird " + path when the header check
   // fails, "Failed to load bird data" when loading fails.
-  BirdFile ReadBirdFile(const std::string& fileName) const;
+  [[nodiscard]] BirdFile ReadBirdFile(const std::string& fileName) const;
 
   std::string basePath;
   std::string name;

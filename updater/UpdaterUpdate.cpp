@@ -216,11 +216,9 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
   } catch (const std::runtime_error&) {
     record = UpdaterStoreItem();
   }
-  if (record.IsValid()) {
-    record.settings.Add(kKeyLatestTransfer, birdFile);
-    record.settings.Add(kKeyLastTransferDate, KeyValueStore::CurrentTime());
-  }
-  if (!record.IsValid() || record.settings.Save() != aErrNone) {
+  const bool recorded = record.IsValid() && record.settings.Add(kKeyLatestTransfer, birdFile) &&
+                        record.settings.Add(kKeyLastTransferDate, KeyValueStore::CurrentTime());
+  if (!recorded || record.settings.Save() != aErrNone) {
     // The device now runs firmware that the store does not know about.
     const std::string path = record.IsValid()
                                  ? record.settings.path

@@ -35,7 +35,7 @@ class RomTest : public ::testing::Test {
     ASSERT_EQ(client_.Sync(), aErrNone);
   }
   LpcRomState stopRom() {
-    client_.Disconnect();
+    EXPECT_EQ(client_.Disconnect(), aErrNone);
     rom_.stop();
     LpcRomState state;
     EXPECT_TRUE(rom_.readState(&state));

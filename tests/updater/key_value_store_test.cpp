@@ -69,7 +69,7 @@ TEST(KeyValueStore, MissingFileIsCreatedWithBothTimes) {
   // Entries added before the first load are kept in the new file.
   const std::string second = dir / "second";
   KeyValueStore seeded;
-  seeded.Add("LATEST_DOWNLOAD", "1234.bird");
+  EXPECT_TRUE(seeded.Add("LATEST_DOWNLOAD", "1234.bird"));
   EXPECT_EQ(aErrNone, seeded.Load(second.c_str()));
   EXPECT_NE(std::string::npos, ReadText(second).find("LATEST_DOWNLOAD=1234.bird\n"));
   EXPECT_EQ(3u, seeded.entries.size());
@@ -138,7 +138,7 @@ TEST(KeyValueStore, FileReadingRulesAndLongLines) {
     EXPECT_EQ(2u, tooLong.entries.size()) << "the remainder is not read as a line";
     EXPECT_EQ("1", tooLong.GetString("z"));
     EXPECT_FALSE(tooLong.readFailed);
-    tooLong.Add("n", "2");
+    EXPECT_TRUE(tooLong.Add("n", "2"));
     ASSERT_EQ(aErrNone, tooLong.Save());
     EXPECT_EQ("a=0\nn=2\nz=1\n", ReadText(path).substr(ReadText(path).find("a=0")));
   }
@@ -157,7 +157,7 @@ TEST(KeyValueStore, ExistingFileThatCannotBeReadIsNeverRewritten) {
     EXPECT_NE(aErrNone, store.Load(path.c_str())) << path;
     EXPECT_TRUE(store.readFailed) << path;
     EXPECT_TRUE(store.entries.empty()) << "no creation times for a file that exists: " << path;
-    store.Add("LATEST_DOWNLOAD", "1.bird");
+    EXPECT_TRUE(store.Add("LATEST_DOWNLOAD", "1.bird"));
     EXPECT_EQ(aErrIO, store.Save()) << path;
   }
   struct stat st;
@@ -206,21 +206,21 @@ TEST(KeyValueStore, TypedReadsAndWrites) {
   EXPECT_FALSE(store.modified);
   EXPECT_EQ("", store.GetString("EMPTY", "dflt"));  // present though empty
 
-  store.AddHex("H", 255);
+  EXPECT_TRUE(store.AddHex("H", 255));
   EXPECT_STREQ("0x000000FF", store["H"]);
   EXPECT_EQ(255u, store.GetHex("H", 0));
-  store.Add("H", "0xFFFFFFFF");
+  EXPECT_TRUE(store.Add("H", "0xFFFFFFFF"));
   EXPECT_EQ(0xFFFFFFFFu, store.GetHex("H", 0));
   for (const char* beyond : {"0x100000000", "1FFFFFFFF", "FFFFFFFFFFFFFFFFFFFF"}) {
-    store.Add("H", beyond);
+    EXPECT_TRUE(store.Add("H", beyond));
     EXPECT_EQ(3u, store.GetHex("H", 3)) << beyond << " is beyond 32 bits";
   }
-  store.Add("I", -7);
+  EXPECT_TRUE(store.Add("I", -7));
   EXPECT_STREQ("-7", store["I"]);
-  store.Add("F", 1.5);
+  EXPECT_TRUE(store.Add("F", 1.5));
   EXPECT_STREQ("1.500000", store["F"]);
-  store.Add("S", std::string("text"));
-  store.Add("N", static_cast<const char*>(nullptr));
+  EXPECT_TRUE(store.Add("S", std::string("text")));
+  EXPECT_TRUE(store.Add("N", static_cast<const char*>(nullptr)));
   EXPECT_STREQ("", store["N"]);
   EXPECT_TRUE(store.modified);
 
@@ -239,13 +239,13 @@ TEST(KeyValueStore, UpdateTimeMovesOnlyWithChanges) {
   WriteText(path, original);
 
   KeyValueStore store(path);
-  store.Add("A", "1");
-  store.Add("A", 1);
+  EXPECT_TRUE(store.Add("A", "1"));
+  EXPECT_TRUE(store.Add("A", 1));
   EXPECT_FALSE(store.modified);
   ASSERT_EQ(aErrNone, store.Save());
   EXPECT_EQ(original, ReadText(path));  // load and save without changes rewrites it unchanged
 
-  store.Add("A", 2);
+  EXPECT_TRUE(store.Add("A", 2));
   EXPECT_TRUE(store.modified);
   ASSERT_EQ(aErrNone, store.Save());
   EXPECT_FALSE(store.modified);
@@ -257,8 +257,8 @@ TEST(KeyValueStore, UpdateTimeMovesOnlyWithChanges) {
 
   // Merging and clearing always count as changes; loading clears the flag.
   KeyValueStore other;
-  other.Add("B", "x");
-  reread.Add(other);
+  EXPECT_TRUE(other.Add("B", "x"));
+  EXPECT_TRUE(reread.Add(other));
   EXPECT_TRUE(reread.modified);
   EXPECT_EQ("x", reread.GetString("B"));
   KeyValueStore copy(reread);
@@ -280,9 +280,9 @@ TEST(KeyValueStore, UpdateTimeMovesOnlyWithChanges) {
 TEST(KeyValueStore, KeysAreWrittenInByteOrder) {
   TempDir dir;
   KeyValueStore store;
-  store.Add("b", "2");
-  store.Add("B", "1");
-  store.Add("a key", "with  inner  spaces");
+  EXPECT_TRUE(store.Add("b", "2"));
+  EXPECT_TRUE(store.Add("B", "1"));
+  EXPECT_TRUE(store.Add("a key", "with  inner  spaces"));
   const std::string path = dir / "s";
   ASSERT_EQ(aErrNone, store.Save(path.c_str()));
   const std::string text = ReadText(path);
@@ -299,7 +299,7 @@ TEST(KeyValueStore, SaveReplacesTheFileAtomically) {
   const std::string path = dir / ".settings";
   KeyValueStore store(path);
   ASSERT_EQ(0, chmod(path.c_str(), 0600));
-  store.Add("K", "v");
+  EXPECT_TRUE(store.Add("K", "v"));
   ASSERT_EQ(aErrNone, store.Save());
   struct stat st;
   ASSERT_EQ(0, stat(path.c_str(), &st));
@@ -310,7 +310,7 @@ TEST(KeyValueStore, SaveReplacesTheFileAtomically) {
   // disk) leaves the old file whole, no temporary file, and the store
   // modified so a later Save retries.
   const std::string before = ReadText(path);
-  store.Add("BIG", std::string(1500, 'x'));
+  EXPECT_TRUE(store.Add("BIG", std::string(1500, 'x')));
   struct rlimit saved;
   ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
   struct rlimit limited = saved;
@@ -331,7 +331,7 @@ TEST(KeyValueStore, SaveReplacesTheFileAtomically) {
   EXPECT_EQ(1500u, KeyValueStore(path).GetString("BIG").size());
 
   // A directory that does not exist: the open fails and is logged.
-  store.Add("AFTER", "1");
+  EXPECT_TRUE(store.Add("AFTER", "1"));
   const std::string nowhere = dir / "missing/settings";
   EXPECT_EQ(aErrNotFound, store.Save(nowhere.c_str()));
   EXPECT_TRUE(store.modified);
@@ -347,7 +347,7 @@ TEST(KeyValueStore, SaveWithoutPathUsesTheDefaultName) {
   ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
   ASSERT_EQ(0, chdir(dir.path().c_str()));
   KeyValueStore store;
-  store.Add("K", "v");
+  EXPECT_TRUE(store.Add("K", "v"));
   const aErr err = store.Save();
   ASSERT_EQ(0, chdir(cwd));
   EXPECT_EQ(aErrNone, err);

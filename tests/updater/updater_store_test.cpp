@@ -89,7 +89,7 @@ TEST(UpdaterStore, AddAndFindDevices) {
   EXPECT_TRUE(store.FindDevice("00001A2B"));
 
   // Adding an existing device keeps its settings.
-  found.settings.Add("LATEST_DOWNLOAD", "1234.bird");
+  EXPECT_TRUE(found.settings.Add("LATEST_DOWNLOAD", "1234.bird"));
   ASSERT_EQ(aErrNone, found.settings.Save());
   EXPECT_EQ("1234.bird", store.AddDevice("00001A2B").settings.GetString("LATEST_DOWNLOAD"));
 
@@ -183,7 +183,7 @@ TEST(UpdaterStore, WriteFileAndReadBirdFile) {
   const std::string notBird = dir / "00001A2B/bad.bird";
   WriteText(notBird, "BIRD and more bytes");
   try {
-    device.ReadBirdFile("bad.bird");
+    (void)device.ReadBirdFile("bad.bird");
     FAIL() << "read a file without the signature";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ("Invalid bird " + notBird, std::string(e.what()));
@@ -195,7 +195,7 @@ TEST(UpdaterStore, WriteFileAndReadBirdFile) {
   corrupt.resize(corrupt.size() / 2);
   ASSERT_EQ(aErrNone, device.WriteFile("cut.bird", corrupt.data(), corrupt.size()));
   try {
-    device.ReadBirdFile("cut.bird");
+    (void)device.ReadBirdFile("cut.bird");
     FAIL() << "loaded a cut file";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ("Failed to load bird data", e.what());
