@@ -330,7 +330,11 @@ TEST_F(DiscoverNetnsTest, DemoRunsToCompletionAndLeavesNothingBehind) {
            "Retrieving firmware for device with serial number 40F5849A\n",
            // The store holds the fetched build only.
            "=== Builds held in the local store\n",
-           "Version        \n3140           \t2.11.0         \n\n=== Done\n",
+           "Version        \n3140           \t2.11.0         \n\n=== Discover again",
+           "Update time: ",
+           "    40F5849A  02       00      HubLink 4      2.11.0 (      3140)        [127.0.0.1]        "
+           "Bench hub\n",
+           "The simulated flash holds the new firmware at 0x00010000, byte for byte.\n\n=== Done\n",
        }) {
     EXPECT_TRUE(sContains(r.out, line)) << line << "\n---\n" << r.out;
   }
