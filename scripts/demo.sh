@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Corvalith Updater against simulated modules and a local update server:
 # discovers the modules over TCP/IP and behind a routing module, lists the
-# builds the server offers for one of them, fetches one into a local store and
-# lists the store.
+# builds the server offers for one of them, fetches the newest into a local
+# store, updates the module's firmware with it (loader, firmware blocks,
+# reboot) and discovers again to show the module running the new build.
 #
 #   scripts/demo.sh             installs packages, builds build/normal if needed
 #   scripts/demo.sh BUILD_DIR   uses the programs already built in BUILD_DIR
@@ -95,6 +96,8 @@ version = 2.10.3
 build = 2410
 name = Bench hub
 tcp = 0
+flash-file = $tmp/hub-flash.bin
+reboot-bird = $tmp/served/$device/3140.bird
 [module]
 serial = 40F5849B
 model = 21
@@ -107,12 +110,15 @@ EOF
 pids+=($!)
 wait_for_line "${pids[-1]}" "$tmp/sim.out" '^READY$'
 
-# Two builds published for the hub, made the way the README shows.
+# Two builds published for the hub, made the way the README shows: a loader
+# for the hub's RAM and a firmware image for its flash at 0x4000.
 mkdir -p "$tmp/served/$device"
 head -c 8192 /dev/zero >"$tmp/firmware.bin"
+head -c 1024 /dev/zero >"$tmp/loader.bin"
 for release in 3020:2.10.4 3140:2.11.0; do
   "$bin/tools/birdtool" pack -o "$tmp/served/$device/${release%%:*}.bird" --build "${release%%:*}" \
-    --version "${release#*:}" --model "HubLink 4" --serial "$device" --firmware "0x08000000:$tmp/firmware.bin" >/dev/null
+    --version "${release#*:}" --model "HubLink 4" --serial "$device" --loader "0x20000400:$tmp/loader.bin" \
+    --firmware "0x4000:$tmp/firmware.bin" >/dev/null
 done
 "$bin/server/corvalith-update-server" --root "$tmp/served" --port 0 >"$tmp/server.out" &
 pids+=($!)
@@ -124,4 +130,13 @@ run "Discover the modules behind the routing module $router" Updater -D -r "$rou
 run "Builds the update server offers for $device" Updater -B -d "$device" -u "$url" -i "$store"
 run "Fetch the current build into the local store" Updater -G -d "$device" -u "$url" -i "$store"
 run "Builds held in the local store" Updater -L -d "$device" -i "$store"
+run "Update $device with the server's current build" Updater -U -d "$device" -u "$url" -i "$store"
+run "Discover again: $device runs the new build" Updater -D -t TCP -i "$store"
+# The simulated flash holds the firmware image at 0x4000 (16384 bytes in).
+if cmp -s <(tail -c +16385 "$tmp/hub-flash.bin") "$tmp/firmware.bin"; then
+  printf '\nThe simulated flash of %s holds the new firmware image at 0x4000.\n' "$device"
+else
+  echo "demo: the simulated flash does not hold the firmware image" >&2
+  exit 1
+fi
 printf '\n=== Done\n'

@@ -304,7 +304,13 @@ TEST_F(DiscoverNetnsTest, DemoRunsToCompletionAndLeavesNothingBehind) {
            "Retrieving firmware for device with serial number 40F5849A\n",
            // The store holds the fetched build only.
            "=== Builds held in the local store\n",
-           "Version        \n3140           \t2.11.0         \n\n=== Done\n",
+           "Version        \n3140           \t2.11.0         \n\n=== Update 40F5849A",
+           "Updating firmware with build: 3140\nTransferring loader to device\n",
+           "Transferred 1 blocks, 8196 total bytes\nUpdate time: ",
+           // After the update the hub runs the fetched build, now with its name.
+           "    40F5849A  02       00      HubLink 4      2.11.0 (      3140)        [127.0.0.1]        "
+           "Bench hub\n",
+           "holds the new firmware image at 0x4000.\n\n=== Done\n",
        }) {
     EXPECT_TRUE(sContains(r.out, line)) << line << "\n---\n" << r.out;
   }
