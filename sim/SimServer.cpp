@@ -424,8 +424,8 @@ struct SimServer::Impl {
   }
 
   void readFrom(Mod& m, size_t epIndex, uint64_t now) {
-    uint8_t buf[512];
-    // Bounded: at most 64 KiB per endpoint per loop turn, so one busy
+    uint8_t buf[4096];  // one pooled block of the host
+    // Bounded: at most 512 KiB per endpoint per loop turn, so one busy
     // endpoint cannot starve the others.
     for (int round = 0; round < 128; ++round) {
       Endpoint& ep = m.eps[epIndex];
