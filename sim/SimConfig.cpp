@@ -137,7 +137,8 @@ Module keys (all optional):
                     still announced.
   drop-on-load=yes  Fault: LOAD drops the link for reboot-ms, like a module
                     that re-enumerates; the LOAD reply follows the host's
-                    first packet on the new link.
+                    first packet on each new link, until the host sends
+                    more than sync and route packets.
   drop-on-reboot=no Fault: REBOOT starts the new firmware without dropping
                     the link.
 

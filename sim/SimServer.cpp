@@ -388,10 +388,16 @@ struct SimServer::Impl {
     ++m.received;
     ++ep.rxCount;
     if (m.cfg.muteAfter >= 0 && m.received > m.cfg.muteAfter) m.muted = true;
+    // Answers owed from before a drop go out on every new link, after the
+    // host's first packet there, until the host sends more than sync and
+    // route packets: a host may open a link and drop it again before the one
+    // on which it waits for the answer.
     if (!m.afterReconnect.empty() && !m.muted) {
-      std::vector<Packet> owed = std::move(m.afterReconnect);
-      m.afterReconnect.clear();
-      for (const Packet& reply : owed) send(m, epIndex, reply, true, now);
+      if (p.address != kSyncAddress && p.address != kRouteAddress) {
+        m.afterReconnect.clear();
+      } else if (ep.rxCount == 1) {
+        for (const Packet& reply : m.afterReconnect) send(m, epIndex, reply, true, now);
+      }
     }
     Response r;
     if (!m.network || !m.network->handle(p, m.module.routeOn(), now, r)) r = m.module.handle(p, now);
@@ -418,8 +424,8 @@ struct SimServer::Impl {
   }
 
   void readFrom(Mod& m, size_t epIndex, uint64_t now) {
-    uint8_t buf[512];
-    // Bounded: at most 64 KiB per endpoint per loop turn, so one busy
+    uint8_t buf[4096];  // one pooled block of the host
+    // Bounded: at most 512 KiB per endpoint per loop turn, so one busy
     // endpoint cannot starve the others.
     for (int round = 0; round < 128; ++round) {
       Endpoint& ep = m.eps[epIndex];

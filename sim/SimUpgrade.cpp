@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -71,30 +72,13 @@ bool parseVersionText(const std::string& text, uint32_t& packed) {
   return true;
 }
 
-bool readBirdDescriptor(const std::string& path, BirdDescriptor& out, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path;
-    return false;
-  }
-  std::vector<uint8_t> file;
-  char buf[65536];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    file.insert(file.end(), buf, buf + in.gcount());
-    if (file.size() > kMaxBirdFile) {
-      error = path + " is larger than a firmware file can be";
-      return false;
-    }
-  }
+bool parseBirdDescriptor(const std::vector<uint8_t>& file, BirdDescriptor& out, std::string& error) {
   if (file.size() <= 6 || file[0] != 'b' || file[1] != 'i' || file[2] != 'r' || file[3] != 'd') {
-    error = path + " is not a BIRD file";
+    error = "not a BIRD file";
     return false;
   }
   std::vector<uint8_t> c;
-  if (!sInflate(file, 6, c, error)) {
-    error = path + ": " + error;
-    return false;
-  }
+  if (!sInflate(file, 6, c, error)) return false;
   // Block count, then type/flags byte, 32-bit length, data; checksum last.
   size_t at = 4;
   while (c.size() >= at + 5 + 4) {
@@ -115,13 +99,38 @@ bool readBirdDescriptor(const std::string& path, BirdDescriptor& out, std::strin
     }
     at += 5 + length;
   }
-  error = path + " has no descriptor";
+  error = "no descriptor";
   return false;
 }
 
+bool readBirdDescriptor(const std::string& path, BirdDescriptor& out, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read " + path;
+    return false;
+  }
+  std::vector<uint8_t> file;
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    file.insert(file.end(), buf, buf + in.gcount());
+    if (file.size() > kMaxBirdFile) {
+      error = path + " is larger than a firmware file can be";
+      return false;
+    }
+  }
+  if (!parseBirdDescriptor(file, out, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  return true;
+}
+
 std::vector<uint8_t> SimUpgrade::status(uint8_t value, const std::vector<uint8_t>& result) {
-  std::vector<uint8_t> out{kCommand, kStatus, value};
-  out.insert(out.end(), result.begin(), result.end());
+  std::vector<uint8_t> out(3 + result.size());
+  out[0] = kCommand;
+  out[1] = kStatus;
+  out[2] = value;
+  std::copy(result.begin(), result.end(), out.begin() + 3);
   return out;
 }
 

@@ -42,6 +42,8 @@ struct BirdDescriptor {
 };
 // False with a reason when the file cannot be read or has no descriptor.
 bool readBirdDescriptor(const std::string& path, BirdDescriptor& out, std::string& error);
+// The same over a file image already in memory.
+bool parseBirdDescriptor(const std::vector<uint8_t>& file, BirdDescriptor& out, std::string& error);
 // "A.B.C" to the packed version; false for any other text.
 bool parseVersionText(const std::string& text, uint32_t& packed);
 
