@@ -13,6 +13,8 @@
 #include "updater/Base64.h"
 #include "updater/BirdFile.h"
 #include "updater/BirdImageCheck.h"
+#include "updater/BuildNumber.h"
+#include "updater/KeyValueStore.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterStore.h"
@@ -29,29 +31,6 @@ constexpr const char* kKeyLastDownloadDate = "LAST_DOWNLOAD_DATE";
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
-
-// Unsigned decimal text that fits 32 bits, nothing else (no sign, no spaces,
-// no trailing characters).
-bool sParseUnsigned(const std::string& text, unsigned& value) {
-  if (text.empty() || text.size() > 10) return false;
-  unsigned long long v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (v > 0xFFFFFFFFull) return false;
-  value = static_cast<unsigned>(v);
-  return true;
-}
-
-// Local time in ctime form without its newline.
-std::string sNow() {
-  const time_t now = time(nullptr);
-  char text[64] = "";
-  if (!ctime_r(&now, text)) return "";
-  text[std::strcspn(text, "\n")] = '\0';
-  return text;
-}
 
 // Pings the server; false, with the error the user sees, when it does not
 // answer.
@@ -92,7 +71,7 @@ bool sIsWhatWasAsked(UpdaterDisplayInterface& display, const uint8_t* bytes, siz
 unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bool override,
                                     bool noCalibration) {
   unsigned buildNumber = 0;
-  if (!build.empty() && !sParseUnsigned(build, buildNumber)) {
+  if (!build.empty() && !ParseBuildNumber(build, buildNumber)) {
     display.message(UpdaterDisplayInterface::ERROR, "Build number '%s' must be an number", build.c_str());
     return 0;
   }
@@ -128,7 +107,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
     return 0;
   }
-  if (build.empty() && !sParseUnsigned(serverBuild, buildNumber)) {
+  if (build.empty() && !ParseBuildNumber(serverBuild, buildNumber)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", serverBuild.c_str());
     buildNumber = 0;
   }
@@ -197,7 +176,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
     return 0;
   }
   if (!sIsWhatWasAsked(display, bytes.get(), length, serialNumber, buildNumber)) return 0;
-  const std::string when = sNow();
+  const std::string when = KeyValueStore::CurrentTime();
   const aErr written = device.WriteFile(fileName, bytes.get(), length);
   bytes.reset();
   if (written != aErrNone) {
@@ -222,7 +201,7 @@ bool Updater::_valid_build(unsigned serialNumber, unsigned build, const char* ur
   if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url)) return false;
   for (const auto& entry : builds) {
     unsigned listed = 0;
-    if (!sParseUnsigned(entry.first, listed)) {
+    if (!ParseBuildNumber(entry.first, listed)) {
       Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
       listed = 0;
     }

@@ -14,6 +14,7 @@
 #include "unix/aOS.h"
 #include "unix/cvusb.h"
 #include "updater/BirdFile.h"
+#include "updater/BuildNumber.h"
 #include "updater/KeyValueStore.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
@@ -41,19 +42,6 @@ constexpr int kFirmwareBlockTries = 5;
 constexpr int kEnumerationAttempts = 15;
 constexpr int32_t kEnumerationPauseMs = 1000;
 constexpr int kEnumerationRefreshEvery = 3;
-
-// Unsigned decimal text that fits 32 bits, nothing else.
-bool sParseUnsigned(const std::string& text, unsigned& value) {
-  if (text.empty() || text.size() > 10) return false;
-  unsigned long long v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (v > 0xFFFFFFFFull) return false;
-  value = static_cast<unsigned>(v);
-  return true;
-}
 
 unsigned sSettingsBuild(KeyValueStore& settings, const char* key) {
   const int32_t value = settings.GetInt(key, 0);
@@ -87,7 +75,7 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
       std::string buildText;
       std::string firmware;
       if (UpdateServerRequest::QueryBuild(serialNumber, buildText, firmware, serverUrl.c_str()) &&
-          !sParseUnsigned(buildText, build)) {
+          !ParseBuildNumber(buildText, build)) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
         build = 0;
       }
