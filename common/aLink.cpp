@@ -163,11 +163,27 @@ aLinkRef sReuse(uint32_t type, uint32_t serial, bool* refused) {
 
 // ---- Packets on the FIFOs.
 
+// Every packet for the out-pipe goes through here, so outPending never
+// counts fewer packets than are queued.
+aErr sQueueOut(Link& link, const aPacket* packet) {
+  link.outPending.fetch_add(1);
+  const aErr err = aPacketFifo_Put(link.outFifo.load(), packet);
+  if (err != aErrNone) link.outPending.fetch_sub(1);
+  return err;
+}
+
+void sOutDone(Link& link, size_t packets) {
+  // A drop of queued packets can race a put; never wrap below zero.
+  size_t pending = link.outPending.load();
+  while (!link.outPending.compare_exchange_weak(pending, pending > packets ? pending - packets : 0)) {
+  }
+}
+
 aErr sPutControl(Link& link, uint8_t address, uint8_t length, const uint8_t* data) {
   static const uint8_t kNone = 0;
   aPacket* packet = aPacket_CreateWithData(address, length, length ? data : &kNone);
   if (!packet) return aErrMemory;
-  aErr err = aPacketFifo_Put(link.outFifo.load(), packet);
+  aErr err = sQueueOut(link, packet);
   (void)aPacket_Destroy(&packet);
   return err;
 }
@@ -303,7 +319,7 @@ void* sInPipeProcess(void* ref) {
     if (err != aErrNone) {
       aCorvalithDebug_Printf(aDEBUG_LINK, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n",
                              static_cast<int>(link.id), err);
-      link.status.store(kLinkStatusIOError);
+      if (link.status.exchange(kLinkStatusIOError) != kLinkStatusIOError) link.drops.fetch_add(1);
       aTime_MSSleep(kIOErrorPauseMs);
       continue;
     }
@@ -326,21 +342,29 @@ void* sInPipeProcess(void* ref) {
 
 // ---- Out-pipe.
 
-void sWritePacket(Link& link, aPacket* first) {
+// Writes first, and when pooling also what is queued behind it, as one
+// block. The caller holds writeLock. Returns how many queued packets it took
+// besides first.
+size_t sWritePacket(Link& link, const aPacket* first) {
   uint8_t block[kPoolBlock];
   size_t used = 0;
-  aPacket* packet = first;
+  size_t taken = 0;
+  const aPacket* packet = first;
   while (packet) {
     sTracePacket("sOutPipeProcess", link, packet);
     size_t n = 0;
     if (aPacket_GetBytes(packet, block + used, sizeof block - used, &n) == aErrNone) used += n;
     aLinkDetail::logPacket(link, kLinkPacketLogOut, packet);
-    if (packet != first) (void)aPacket_Destroy(&packet);
+    if (packet != first) {
+      aPacket* owned = const_cast<aPacket*>(packet);
+      (void)aPacket_Destroy(&owned);
+    }
     packet = nullptr;
     if (!link.pooled.load() || used > kPoolFill) break;
     packet = aPacketFifo_Get(link.outFifo.load());
+    if (packet) ++taken;
   }
-  if (used == 0) return;
+  if (used == 0) return taken;
   aErr err = aStream_Write(link.stream, block, used);
   if (err != aErrNone) {
     aCorvalithDebug_Printf(aDEBUG_LINK,
@@ -348,16 +372,18 @@ void sWritePacket(Link& link, aPacket* first) {
                                               : "sOutPipeProcess error writing: %d\n",
                            err);
   }
+  return taken;
 }
 
 // Writes whatever is still queued, route-off included. Bounded by the FIFO's
 // capacity; only ever one writer at a time (the out-pipe, or the stopper once
 // the out-pipe has ended).
 void sDrainOut(Link& link) {
+  std::lock_guard<std::mutex> lock(link.writeLock);
   for (size_t i = 0; i < kPacketFifoCapacity; ++i) {
     aPacket* packet = aPacketFifo_Get(link.outFifo.load());
     if (!packet) break;
-    sWritePacket(link, packet);
+    sOutDone(link, 1 + sWritePacket(link, packet));
     (void)aPacket_Destroy(&packet);
   }
 }
@@ -368,7 +394,10 @@ void* sOutPipeProcess(void* ref) {
   while (link.running.load()) {
     aPacket* packet = aPacketFifo_Await(link.outFifo.load(), kOutPipeWaitMs);
     if (!packet) continue;
-    sWritePacket(link, packet);
+    {
+      std::lock_guard<std::mutex> lock(link.writeLock);
+      sOutDone(link, 1 + sWritePacket(link, packet));
+    }
     (void)aPacket_Destroy(&packet);
   }
   sDrainOut(link);
@@ -775,7 +804,7 @@ aErr aLink_Sync(aLinkRef id) {
     }
   }
   // Leftover handshake packets: unsent queries, then the surplus answers.
-  aPacketFifo_DrainPackets(link->outFifo.load(), sAcceptAll, nullptr);
+  sOutDone(*link, aPacketFifo_DrainPackets(link->outFifo.load(), sAcceptAll, nullptr));
   aTime_MSSleep(kSyncSettleMs);
   aPacketFifo_DrainPackets(link->inFifo.load(), sAcceptAll, nullptr);
   return err;
@@ -795,12 +824,26 @@ linkStatus aLink_GetStatus(aLinkRef id) {
   return link ? link->status.load() : kLinkStatusNoStream;
 }
 
+uint32_t aLink_GetDropCount(aLinkRef id) {
+  LinkPtr link = sLookupLive(id);
+  return link ? link->drops.load() : 0;
+}
+
 // ---- Packets.
 
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
   LinkPtr link = sLookupLive(id);
   if (!link) return aErrParam;
-  return aPacketFifo_Put(link->outFifo.load(), packet);
+  if (packet && !link->pooled.load() && link->running.load() && link->outUp.load()) {
+    // Stopping takes writeLock before the stream can go (sDrainOut), so a
+    // running link's stream outlives this write.
+    std::lock_guard<std::mutex> lock(link->writeLock);
+    if (link->outPending.load() == 0 && link->running.load() && link->stream) {
+      sOutDone(*link, sWritePacket(*link, packet));
+      return aErrNone;
+    }
+  }
+  return sQueueOut(*link, packet);
 }
 
 size_t aLink_GetOutboundLength(aLinkRef id) {

@@ -92,6 +92,9 @@ constexpr uint8_t kLinkPacketLogIn = 2;
 [[nodiscard]] aErr aLink_ForceRoute(aLinkRef link, bool on);
 // The link's status; kLinkStatusNoStream for an unknown link.
 linkStatus aLink_GetStatus(aLinkRef link);
+// How often the link's stream failed while the link ran (the module went
+// away); 0 for an unknown link. Counts drops too short to see in the status.
+uint32_t aLink_GetDropCount(aLinkRef link);
 
 // ---- Packets. Returned packets belong to the caller (aPacket_Destroy).
 

@@ -41,6 +41,9 @@ struct Link {
   std::mutex control;
   std::atomic<uint8_t> running{0};
   std::atomic<linkStatus> status{kLinkStatusNoStream};
+  // Times the stream failed under a running link; a reboot that is over
+  // before anyone polls the status still moves it on.
+  std::atomic<uint32_t> drops{0};
   std::atomic<uint8_t> inUp{0};
   std::atomic<uint8_t> outUp{0};
   std::atomic<aPacketFifoId> inFifo{0};
@@ -60,6 +63,11 @@ struct Link {
   const void* filterReference = nullptr;
 
   std::atomic<bool> pooled{false};
+  // One writer on the stream at a time. A sender finding nothing queued or
+  // being written (outPending 0) writes its packet itself instead of waking
+  // the out-pipe: one thread hand-off less per request.
+  std::mutex writeLock;
+  std::atomic<size_t> outPending{0};  // put on the outbound FIFO, not yet written
 
   std::mutex logMutex;
   std::unique_ptr<PacketLog> log;

@@ -251,6 +251,12 @@ linkStatus Link::getStatus() const {
   return id == 0 ? kLinkStatusError : aLink_GetStatus(id);
 }
 
+uint32_t Link::getDropCount() const {
+  if (!m_impl) return 0;
+  const aLinkRef id = m_impl->linkId.load();
+  return id == 0 ? 0 : aLink_GetDropCount(id);
+}
+
 aErr Link::disconnect() {
   if (!m_impl) return aErrNone;
   // The packet log copies this engine link only; a new link starts afresh.

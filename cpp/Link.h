@@ -60,6 +60,8 @@ class Link {
   [[nodiscard]] bool isConnected() const;
   // The link-engine status; kLinkStatusError without a link.
   linkStatus getStatus() const;
+  // Drops of the engine link's stream since it was created (aLink_GetDropCount).
+  uint32_t getDropCount() const;
   // Releases this link's use of the link-engine link. Always aErrNone.
   [[nodiscard]] aErr disconnect();
   // Asks the engine to recreate the stream. Always aErrNone.

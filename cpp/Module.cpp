@@ -105,6 +105,10 @@ linkStatus Module::getStatus() const {
   return m_link ? m_link->getStatus() : kLinkStatusError;
 }
 
+uint32_t Module::getDropCount() const {
+  return m_link ? m_link->getDropCount() : 0;
+}
+
 aErr Module::disconnect() {
   return m_link ? m_link->disconnect() : aErrInitialization;
 }

@@ -55,6 +55,7 @@ class Module {
   [[nodiscard]] aErr reconnect();
   [[nodiscard]] bool isConnected() const;
   linkStatus getStatus() const;
+  uint32_t getDropCount() const;
   [[nodiscard]] aErr disconnect();
 
   uint8_t getModuleAddress() const { return moduleAddress; }

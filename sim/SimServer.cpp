@@ -388,17 +388,6 @@ struct SimServer::Impl {
     ++m.received;
     ++ep.rxCount;
     if (m.cfg.muteAfter >= 0 && m.received > m.cfg.muteAfter) m.muted = true;
-    // Answers owed from before a drop go out on every new link, after the
-    // host's first packet there, until the host sends more than sync and
-    // route packets: a host may open a link and drop it again before the one
-    // on which it waits for the answer.
-    if (!m.afterReconnect.empty() && !m.muted) {
-      if (p.address != kSyncAddress && p.address != kRouteAddress) {
-        m.afterReconnect.clear();
-      } else if (ep.rxCount == 1) {
-        for (const Packet& reply : m.afterReconnect) send(m, epIndex, reply, true, now);
-      }
-    }
     Response r;
     if (!m.network || !m.network->handle(p, m.module.routeOn(), now, r)) r = m.module.handle(p, now);
     if (!m.muted) {
@@ -410,6 +399,13 @@ struct SimServer::Impl {
         }
         send(m, epIndex, reply, true, now);
       }
+    }
+    // Answers owed from before a drop go out once, after the answer to the
+    // host's first packet that is not synchronisation or routing: only then
+    // is the host in step again and takes them as packets.
+    if (!m.afterReconnect.empty() && !m.muted && p.address != kSyncAddress && p.address != kRouteAddress) {
+      for (const Packet& reply : m.afterReconnect) send(m, epIndex, reply, true, now);
+      m.afterReconnect.clear();
     }
     if (m.module.heartbeatsMissed() != m.missedReported) {
       m.missedReported = m.module.heartbeatsMissed();

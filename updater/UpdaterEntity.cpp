@@ -34,6 +34,16 @@ uint32_t sAddress(const uint8_t* data, uint32_t length) {
   return length >= kAddressBytes ? aUEI_RetrieveInt(data) : 0;
 }
 
+// True once the module's link is in step, waiting at most ms.
+bool sAwaitConnected(const Module& m, int32_t ms) {
+  constexpr int32_t kPollMs = 10;
+  for (int32_t waited = 0; !m.isConnected(); waited += kPollMs) {
+    if (waited >= ms) return false;
+    aTime_MSSleep(kPollMs);
+  }
+  return true;
+}
+
 }  // namespace
 
 UpdaterEntity::~UpdaterEntity() = default;
@@ -281,11 +291,18 @@ aErr UpdaterEntity::LoaderStart() {
 
 aErr UpdaterEntity::_reconnect(int32_t delayMs) {
   if (module == nullptr) return aErrResource;
-  (void)module->disconnect();
   aErr err = aErrConnection;
   for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
              kReconnectAttempts);
+    // A TCP link heals itself once the module listens again, and the module
+    // answers on the first link it gets: replacing a healed link would lose
+    // that answer.
+    if (attempt == 1 && sAwaitConnected(*module, delayMs)) {
+      Log::log(DEBUG_Network_FIRM, "NETWORK: Reconnected to device\n");
+      return aErrNone;
+    }
+    (void)module->disconnect();
     err = module->reconnect();
     if (err == aErrNone) {
       Log::log(DEBUG_Network_FIRM, "NETWORK: Reconnected to device\n");
@@ -301,10 +318,13 @@ aErr UpdaterEntity::_reconnect(int32_t delayMs) {
 
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+  // A module back within one poll looks as if it never went; its drop still
+  // counts.
+  const uint32_t drops = module != nullptr ? module->getDropCount() : 0;
   const aErr err = send(val_UPGRADE_REBOOT, nullptr, 0);
   if (err != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
   int32_t waitedMs = 0;
-  while (module != nullptr && module->isConnected()) {
+  while (module != nullptr && module->isConnected() && module->getDropCount() == drops) {
     if (waitedMs >= kRebootDropTimeoutMs) {
       Log::log(DEBUG_Network_FIRM, "NETWORK: Link did not drop within %d ms of the reboot request\n",
                kRebootDropTimeoutMs);

@@ -306,6 +306,7 @@ TEST_F(UpdateNetnsTest, FaultsAreRetriedOrFailWithoutSettingsChange) {
     bool succeeds;
     const char* seen;    // in standard output
     const char* logged;  // in the firmware-network debug log
+    const char* absent = "\x01";
   };
   // DATA packets: 12 for the loader, then 39 and 20 for the two blocks.
   const Case cases[] = {
@@ -324,6 +325,9 @@ TEST_F(UpdateNetnsTest, FaultsAreRetriedOrFailWithoutSettingsChange) {
        "NETWORK: Loader validated start (Reconnect)"},
       {"uei-data=no", true, "1", true, "Transferred 2 blocks, 1508 total bytes",
        "CheckUEIDataSupport: Error: 21"},
+      // Back before the first poll of the reboot wait: the drop still counts.
+      {"reboot-ms=20", false, "1", true, "Update time:", "NETWORK: LoaderReboot", "did not drop"},
+      {"drop-on-reboot=no", false, "1", true, "Update time:", "Link did not drop within 30000 ms"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.keys) + " -m " + c.fast + (c.withLoader ? "" : " without loader"));
@@ -338,6 +342,7 @@ TEST_F(UpdateNetnsTest, FaultsAreRetriedOrFailWithoutSettingsChange) {
     EXPECT_TRUE(sHas(r.out, c.seen)) << r.out << r.err;
     const Bytes flash = StopAndReadFlash();
     EXPECT_TRUE(sHas(ReadText(dir / "log.txt"), c.logged)) << ReadText(dir / "log.txt");
+    EXPECT_FALSE(sHas(ReadText(dir / "log.txt"), c.absent)) << ReadText(dir / "log.txt");
     if (std::string(c.keys) == "uei-data=no") {
       EXPECT_EQ(sCount(sReceived(dir / "record.txt"), {0x5F, 0x8A}), 0u) << "DATA packets instead";
     }
