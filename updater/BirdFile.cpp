@@ -2,9 +2,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -147,8 +147,12 @@ bool BirdFile::VerifyFile(const char* filePath) {
   size_t got = 0;
   const aErr err = aFile_Read(file, header, sizeof(header), &got);
   (void)aFile_Close(&file);
-  if (err != aErrNone || got < sizeof(header)) return false;
-  return GetInt(header) == BIRD_FILE_SIGNATURE && header[4] != 0 && header[5] != 0;
+  return err == aErrNone && HasValidHeader(header, got);
+}
+
+bool BirdFile::HasValidHeader(const uint8_t* data, size_t size) {
+  return data != nullptr && size >= kHeaderSize && GetInt(data) == BIRD_FILE_SIGNATURE && data[4] != 0 &&
+         data[5] != 0;
 }
 
 bool BirdFile::Load() {
@@ -174,8 +178,7 @@ bool BirdFile::Load() {
     (void)aFile_Close(&file);
     return false;
   }
-  // The container must fit a 32-bit size after expanding up to eight times.
-  if (size > std::numeric_limits<uint32_t>::max() / kMaxExpansion) {
+  if (size > kMaxContainerSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s too large (%zu bytes)\n", name, size);
     NoteProblem("file too large");
     (void)aFile_Close(&file);
@@ -208,7 +211,7 @@ bool BirdFile::LoadFromMemory(const uint8_t* data, size_t size) {
   Reset();
   path = std::move(keep);
   if (data == nullptr && size != 0) return false;
-  if (size > std::numeric_limits<uint32_t>::max() / kMaxExpansion) {
+  if (size > kMaxContainerSize) {
     NoteProblem("file too large");
     return false;
   }
@@ -227,9 +230,9 @@ bool BirdFile::LoadImage(const uint8_t* data, size_t size) {
   signature = GetInt(data);
   version = GetShort(data + 4);
   // Loading goes on regardless; the store's header check refuses these.
-  if (signature != BIRD_FILE_SIGNATURE) NoteProblem("not a BIRD file (no \"bird\" signature)");
-  if ((version >> 8) == 0 || (version & 0xFF) == 0) {
-    NoteProblem(sFormat("format version %04X has a zero byte", version));
+  if (!HasValidHeader(data, size)) {
+    NoteProblem(signature != BIRD_FILE_SIGNATURE ? std::string("not a BIRD file (no \"bird\" signature)")
+                                                 : sFormat("format version %04X has a zero byte", version));
   }
   if (!DecompressData(data + kHeaderSize, size - kHeaderSize)) return false;
   scanClean = ScanBlocks(buffer.get(), bufferSize);
@@ -242,13 +245,15 @@ bool BirdFile::DecompressData(const uint8_t* data, size_t size) {
   buffer.reset();
   blocks.clear();
   blockCount = 0;
-  if (data == nullptr || size == 0 || size > std::numeric_limits<uint32_t>::max() / kMaxExpansion) {
+  if (data == nullptr || size == 0 || size > kMaxContainerSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_BUF_ERROR);
     NoteProblem(
         sFormat("cannot decompress the contents (zlib error %d)", static_cast<unsigned>(Z_BUF_ERROR)));
     return false;
   }
-  const size_t capacity = size * kMaxExpansion;
+  // Denser contents fail with zlib's buffer error, as does a container past
+  // the size every reader refuses.
+  const size_t capacity = std::min(size * kMaxExpansion, kMaxContainerSize);
   buffer.reset(new (std::nothrow) uint8_t[capacity]);
   if (!buffer) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
