@@ -8,8 +8,8 @@
 
 #include "support/LogCapture.h"
 #include "support/TempFiles.h"
+#include "tools/BirdWriter.h"
 #include "updater/BirdFile.h"
-#include "updater/BirdWriter.h"
 
 namespace {
 

@@ -9,21 +9,20 @@
 
 #include "support/TempFiles.h"
 #include "support/TestBird.h"
+#include "tools/BirdWriter.h"
 #include "updater/BirdFile.h"
 #include "updater/BirdImageCheck.h"
-#include "updater/BirdWriter.h"
 
 namespace {
 
-std::vector<uint8_t> sImage(const std::vector<uint8_t> &firmware,
-                            int level = BirdWriter::kAutoLevel) {
+std::vector<uint8_t> sImage(const std::vector<uint8_t>& firmware, int level = BirdWriter::kAutoLevel) {
   BirdWriter writer;
   writer.SetDescriptor(1210, "2.1.0", 0x1A2B, "CV-HUB");
   writer.AddFirmware(0x08000000, firmware);
   return writer.FileImage(level);
 }
 
-bool sCheck(const std::vector<uint8_t> &image) {
+bool sCheck(const std::vector<uint8_t>& image) {
   return IsStorableBirdImage(image.data(), image.size());
 }
 
@@ -41,7 +40,7 @@ std::vector<uint8_t> sZeroBomb(size_t totalBytes) {
   size_t left = totalBytes;
   do {
     const size_t piece = left < zeros.size() ? left : zeros.size();
-    stream.next_in = const_cast<Bytef *>(zeros.data());
+    stream.next_in = const_cast<Bytef*>(zeros.data());
     stream.avail_in = static_cast<uInt>(piece);
     left -= piece;
     const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
@@ -49,8 +48,7 @@ std::vector<uint8_t> sZeroBomb(size_t totalBytes) {
       stream.next_out = out.data();
       stream.avail_out = static_cast<uInt>(out.size());
       EXPECT_NE(deflate(&stream, flush), Z_STREAM_ERROR);
-      image.insert(image.end(), out.data(),
-                   out.data() + (out.size() - stream.avail_out));
+      image.insert(image.end(), out.data(), out.data() + (out.size() - stream.avail_out));
     } while (stream.avail_out == 0);
   } while (left > 0);
   deflateEnd(&stream);
@@ -59,19 +57,16 @@ std::vector<uint8_t> sZeroBomb(size_t totalBytes) {
 
 TEST(BirdImageCheckTest, DenseImageTheLoaderRefusesIsStillStored) {
   // 64 KiB of erased flash deflates far beyond 8:1.
-  const std::vector<uint8_t> dense =
-      sImage(std::vector<uint8_t>(64 * 1024, 0xFF), Z_BEST_COMPRESSION);
+  const std::vector<uint8_t> dense = sImage(std::vector<uint8_t>(64 * 1024, 0xFF), Z_BEST_COMPRESSION);
   BirdFile loader;
-  ASSERT_FALSE(loader.LoadFromMemory(dense.data(), dense.size()))
-      << "the fixture must exceed 8:1";
+  ASSERT_FALSE(loader.LoadFromMemory(dense.data(), dense.size())) << "the fixture must exceed 8:1";
   EXPECT_TRUE(sCheck(dense));
 
   EXPECT_TRUE(sCheck(sImage(std::vector<uint8_t>(256, 0x5A))));
 }
 
 TEST(BirdImageCheckTest, DamagedOrForeignImagesAreRefused) {
-  const std::vector<uint8_t> good =
-      sImage(std::vector<uint8_t>(4096, 0x00), Z_BEST_COMPRESSION);
+  const std::vector<uint8_t> good = sImage(std::vector<uint8_t>(4096, 0x00), Z_BEST_COMPRESSION);
   ASSERT_TRUE(sCheck(good));
 
   std::vector<uint8_t> cut = good;
@@ -81,7 +76,7 @@ TEST(BirdImageCheckTest, DamagedOrForeignImagesAreRefused) {
   EXPECT_FALSE(sCheck(cut)) << "stream cut after its header";
 
   std::vector<uint8_t> flipped = good;
-  flipped[flipped.size() - 2] ^= 0x40; // inside the Adler-32 trailer
+  flipped[flipped.size() - 2] ^= 0x40;  // inside the Adler-32 trailer
   EXPECT_FALSE(sCheck(flipped));
 
   std::vector<uint8_t> foreign = good;
@@ -89,11 +84,9 @@ TEST(BirdImageCheckTest, DamagedOrForeignImagesAreRefused) {
   EXPECT_FALSE(sCheck(foreign)) << "signature is case-sensitive";
   std::vector<uint8_t> zeroVersion = good;
   zeroVersion[5] = 0;
-  EXPECT_FALSE(sCheck(zeroVersion))
-      << "a zero version byte fails the store's header check";
+  EXPECT_FALSE(sCheck(zeroVersion)) << "a zero version byte fails the store's header check";
 
-  const std::vector<uint8_t> headerOnly(good.begin(),
-                                        good.begin() + BirdFile::kHeaderSize);
+  const std::vector<uint8_t> headerOnly(good.begin(), good.begin() + BirdFile::kHeaderSize);
   EXPECT_FALSE(sCheck(headerOnly));
   EXPECT_FALSE(IsStorableBirdImage(nullptr, 100));
 }
@@ -106,7 +99,7 @@ TEST(BirdImageCheckTest, StoreAndDownloadApplyTheSameHeaderRule) {
   bird.firmware.push_back({0x08000000, TestPayload(512, 7)});
   const std::vector<uint8_t> good = bird.bytes();
   struct Case {
-    const char *what;
+    const char* what;
     std::vector<uint8_t> header;
     bool valid;
   };
@@ -119,19 +112,16 @@ TEST(BirdImageCheckTest, StoreAndDownloadApplyTheSameHeaderRule) {
       {"other signature", {'b', 'i', 'r', 'e', 0x01, 0x01}, false},
   };
   TempDir dir;
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     std::vector<uint8_t> image = c.header;
     image.insert(image.end(), good.begin() + BirdFile::kHeaderSize, good.end());
     const std::string path = dir / "image.bird";
     WriteBytes(path, image);
-    EXPECT_EQ(BirdFile::HasValidHeader(image.data(), image.size()), c.valid)
-        << c.what;
-    EXPECT_EQ(IsStorableBirdImage(image.data(), image.size()), c.valid)
-        << c.what;
+    EXPECT_EQ(BirdFile::HasValidHeader(image.data(), image.size()), c.valid) << c.what;
+    EXPECT_EQ(IsStorableBirdImage(image.data(), image.size()), c.valid) << c.what;
     EXPECT_EQ(BirdFile::VerifyFile(path.c_str()), c.valid) << c.what;
   }
-  EXPECT_FALSE(BirdFile::HasValidHeader(good.data(), BirdFile::kHeaderSize - 1))
-      << "cut header";
+  EXPECT_FALSE(BirdFile::HasValidHeader(good.data(), BirdFile::kHeaderSize - 1)) << "cut header";
   EXPECT_FALSE(BirdFile::HasValidHeader(nullptr, BirdFile::kHeaderSize));
 }
 
@@ -140,4 +130,4 @@ TEST(BirdImageCheckTest, StreamExpandingBeyondTheBoundIsRefused) {
   EXPECT_FALSE(sCheck(sZeroBomb(BirdFile::kMaxContainerSize + 1024 * 1024)));
 }
 
-} // namespace
+}  // namespace

@@ -16,8 +16,8 @@
 #include "support/LoopbackHttpServer.h"
 #include "support/RecordingDisplay.h"
 #include "support/TempFiles.h"
+#include "tools/BirdWriter.h"
 #include "updater/Base64.h"
-#include "updater/BirdWriter.h"
 #include "updater/Updater.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "updater/BirdWriter.h"
+#include "tools/BirdWriter.h"
 
 #include <zlib.h>
 
