@@ -8,7 +8,6 @@
 #include <ctime>
 
 #include "unix/aFile.h"
-#include "updater/AtomicFile.h"
 #include "updater/report/Log.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
@@ -88,7 +87,7 @@ aErr KeyValueStore::Load(const char* filePath) {
     modified = false;
     const std::string text = Serialize();
     int sysError = 0;
-    const aErr err = ReplaceFileAtomically(path, text.data(), text.size(), &sysError);
+    const aErr err = aFile_Replace(path.c_str(), text.data(), text.size(), &sysError);
     if (err != aErrNone) {
       Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                path.c_str(), sysError);
@@ -154,7 +153,7 @@ aErr KeyValueStore::Save(const char* filePath) {
   if (modified) entries[KEY_UPDATED_TIME] = CurrentTime();
   const std::string text = Serialize();
   int sysError = 0;
-  const aErr err = ReplaceFileAtomically(path, text.data(), text.size(), &sysError);
+  const aErr err = aFile_Replace(path.c_str(), text.data(), text.size(), &sysError);
   if (err == aErrNotFound || err == aErrParam) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              path.c_str(), sysError);

@@ -6,7 +6,6 @@
 
 #include "unix/aDirectory.h"
 #include "unix/aFile.h"
-#include "updater/AtomicFile.h"
 #include "updater/report/Log.h"
 
 namespace {
@@ -118,7 +117,7 @@ bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
 
 aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* data, size_t length) {
   if (data == nullptr) return aErrNotFound;
-  return ReplaceFileAtomically(sJoin(Path(), fileName), data, length);
+  return aFile_Replace(sJoin(Path(), fileName).c_str(), data, length);
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
