@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/aText.h"
 #include "common/linkSpec.h"
 #include "unix/aDirectory.h"
 #include "updater/report/Log.h"
@@ -22,32 +23,6 @@ bool sStartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, strlen(prefix), prefix) == 0;
 }
 
-// Digits of one base from the start of text while the value fits 32 bits;
-// returns how many characters were used.
-size_t sConsumeDigits(const std::string& text, size_t start, unsigned base, uint32_t* value) {
-  uint64_t v = 0;
-  size_t i = start;
-  for (; i < text.size(); i++) {
-    char c = text[i];
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      break;
-    }
-    if (digit >= base) break;
-    uint64_t next = v * base + digit;
-    if (next > 0xFFFFFFFFull) break;
-    v = next;
-  }
-  *value = static_cast<uint32_t>(v);
-  return i - start;
-}
-
 // A parsed serial number, with the "0x" prefix dropped and logged as given.
 uint32_t sSerialArgument(const std::string& value, const char* prefixLog, const char* errorFormat,
                          UpdaterDisplayInterface& display, bool* ok) {
@@ -57,7 +32,7 @@ uint32_t sSerialArgument(const std::string& value, const char* prefixLog, const 
     text = text.substr(2);
   }
   uint32_t serial = 0;
-  if (!ParseHex32(text, &serial)) serial = 0;
+  if (!aText_ParseUnsigned32(text, 16, &serial)) serial = 0;
   if (serial == 0) {
     display.message(UpdaterDisplayInterface::ERROR, errorFormat, text.c_str());
     *ok = false;
@@ -76,7 +51,7 @@ void sLogMaskArgument(const std::string& option, const std::string& value, Param
     start = 2;
   }
   uint32_t mask = 0;
-  size_t used = sConsumeDigits(value, start, base, &mask);
+  size_t used = aText_ConsumeDigits(value.data() + start, value.size() - start, base, &mask);
   size_t end = start + used;
   // "0x" without a hex digit after it converts only its "0".
   if (base == 16 && used == 0) end = 1;
@@ -161,7 +136,7 @@ bool sUeiBytesLoad(const OptionMatch&, const std::string& value, ParseResult& re
 // A decimal value that does not convert whole counts as 0.
 uint32_t sDecimalOrZero(const std::string& value) {
   uint32_t number = 0;
-  if (!ParseDecimal32(value, &number)) number = 0;
+  if (!aText_ParseUnsigned32(value, 10, &number)) number = 0;
   return number;
 }
 
@@ -311,26 +286,6 @@ OptionMatch MatchOption(const char* word, const OptionDef* table, size_t count) 
     m.kind = candidates == 0 ? OptionMatch::Unknown : OptionMatch::Ambiguous;
   }
   return m;
-}
-
-bool ParseHex32(const std::string& text, uint32_t* value) {
-  uint32_t v = 0;
-  if (text.empty() || sConsumeDigits(text, 0, 16, &v) != text.size()) {
-    *value = 0;
-    return false;
-  }
-  *value = v;
-  return true;
-}
-
-bool ParseDecimal32(const std::string& text, uint32_t* value) {
-  uint32_t v = 0;
-  if (text.empty() || sConsumeDigits(text, 0, 10, &v) != text.size()) {
-    *value = 0;
-    return false;
-  }
-  *value = v;
-  return true;
 }
 
 ParseResult ParseCommandLine(int argc, const char* const argv[], UpdaterDisplayInterface& display) {

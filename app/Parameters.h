@@ -119,11 +119,6 @@ struct OptionMatch {
 // option.
 OptionMatch MatchOption(const char* word, const OptionDef* table, size_t count);
 
-// Strict conversions used for option values. Each returns false when the
-// text holds anything but its digits or does not fit 32 bits.
-bool ParseHex32(const std::string& text, uint32_t* value);
-bool ParseDecimal32(const std::string& text, uint32_t* value);
-
 ParseResult ParseCommandLine(int argc, const char* const argv[], UpdaterDisplayInterface& display);
 
 #endif

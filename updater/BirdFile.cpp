@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/aText.h"
 #include "unix/aFile.h"
 #include "updater/report/Log.h"
 
@@ -22,30 +23,19 @@ constexpr size_t kBuildDigits = 15;
 constexpr size_t kVersionChars = 15;
 constexpr size_t kSerialDigits = 8;
 
-bool sIsSpace(uint8_t c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int sHexValue(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Unsigned number from a fixed-width text field: leading white space skipped,
 // stops at the first character that is not a digit of the base. Wraps modulo
 // 2^32 like an unsigned long cut to 32 bits.
 uint32_t sParseField(const uint8_t* field, size_t width, unsigned base) {
   size_t i = 0;
-  while (i < width && sIsSpace(field[i])) ++i;
+  while (i < width && aText_IsSpace(static_cast<char>(field[i]))) ++i;
   if (base == 16 && i + 1 < width && field[i] == '0' && (field[i + 1] == 'x' || field[i + 1] == 'X') &&
-      i + 2 < width && sHexValue(field[i + 2]) >= 0) {
+      i + 2 < width && aText_HexDigitValue(static_cast<char>(field[i + 2])) >= 0) {
     i += 2;
   }
   uint32_t value = 0;
   for (; i < width; ++i) {
-    const int digit = sHexValue(field[i]);
+    const int digit = aText_HexDigitValue(static_cast<char>(field[i]));
     if (digit < 0 || static_cast<unsigned>(digit) >= base) break;
     value = value * base + static_cast<uint32_t>(digit);
   }
@@ -377,8 +367,7 @@ bool BirdFile::FindSerialNumberOffsets() {
 }
 
 bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
-  char digits[16];
-  std::snprintf(digits, sizeof(digits), "%08X", serialNumber);
+  const std::string digits = aText_Hex32(serialNumber);
   bool stamped = false;
   for (BirdBlock& block : blocks) {
     if (block.type != BLOCK_FIRMWARE || block.length < kAddressSize) continue;

@@ -1,9 +1,9 @@
 #include "updater/UpdaterStore.h"
 
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "common/aText.h"
 #include "unix/aDirectory.h"
 #include "unix/aFile.h"
 #include "updater/report/Log.h"
@@ -133,9 +133,7 @@ UpdaterStore::UpdaterStore(const std::string& base) : basePath(base) {
 }
 
 std::string UpdaterStore::DeviceName(uint32_t serialNumber) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08X", serialNumber);
-  return text;
+  return aText_Hex32(serialNumber);
 }
 
 UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serialNumber) {
