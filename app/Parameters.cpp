@@ -150,21 +150,21 @@ bool sBaudRate(const OptionMatch&, const std::string& value, ParseResult& result
   return true;
 }
 
+// What -d and -r log and show about their serial number.
+struct SerialTexts {
+  const char* prefixLog;
+  const char* error;
+};
+constexpr SerialTexts kDeviceSerial = {"Discarding '0x' serial number prefix\n",
+                                       "Invalid serial number obtained from argument [%s]"};
+constexpr SerialTexts kRouterSerial = {"Discarding '0x' router serial number prefix\n",
+                                       "Invalid router serial number obtained from argument [%s]"};
+
+template <uint32_t Parameters::*field, const SerialTexts& texts>
 bool sSerial(const OptionMatch&, const std::string& value, ParseResult& result,
              UpdaterDisplayInterface& display) {
   bool ok = true;
-  result.params.serialNumber =
-      sSerialArgument(value, "Discarding '0x' serial number prefix\n",
-                      "Invalid serial number obtained from argument [%s]", display, &ok);
-  return ok;
-}
-
-bool sRouterSerial(const OptionMatch&, const std::string& value, ParseResult& result,
-                   UpdaterDisplayInterface& display) {
-  bool ok = true;
-  result.params.routerSerialNumber =
-      sSerialArgument(value, "Discarding '0x' router serial number prefix\n",
-                      "Invalid router serial number obtained from argument [%s]", display, &ok);
+  result.params.*field = sSerialArgument(value, texts.prefixLog, texts.error, display, &ok);
   return ok;
 }
 
@@ -223,10 +223,10 @@ const OptionDef kOptions[] = {
     {"-m", kParameter, true, sUeiBytesLoad},
     {"-i", kParameter, true, sText<&Parameters::storeDirectory>},
     {"-b", kParameter, true, sBuild},
-    {"-d", kParameter, true, sSerial},
+    {"-d", kParameter, true, sSerial<&Parameters::serialNumber, kDeviceSerial>},
     {"-t", kParameter, true, sTransport},
     {"-f", kParameter, true, sText<&Parameters::birdFile>},
-    {"-r", kParameter, true, sRouterSerial},
+    {"-r", kParameter, true, sSerial<&Parameters::routerSerialNumber, kRouterSerial>},
     {"-s", kParameter, true, sText<&Parameters::serialPort>},
     {"-o", kParameter, true, sBaudRate},
     {"-e", kParameter, false, sFlag<&Parameters::echo>},
