@@ -100,6 +100,19 @@ aErr sReadWithin(aStreamRef stream, uint8_t* dest, size_t count) {
   return err;
 }
 
+// Writes bytes on another thread; the bytes must outlive the result.
+std::future<aErr> sWriteAsync(aStreamRef stream, const Bytes& bytes) {
+  return std::async(std::launch::async,
+                    [stream, &bytes] { return aStream_Write(stream, bytes.data(), bytes.size()); });
+}
+
+// The write's result, or aErrTimeout when it has not returned within 10 s
+// (the future then still waits for it when destroyed).
+aErr sAwait(std::future<aErr>& write) {
+  if (write.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return aErrTimeout;
+  return write.get();
+}
+
 // A socket stream to the listener and the peer end it accepted.
 void sConnect(Listener& listener, aStreamRef* stream, int* peer) {
   ASSERT_TRUE(listener.ok());
@@ -246,9 +259,8 @@ TEST(SocketStream, WriteThatCannotDrainGivesWriteError) {
   // The peer never reads: the buffers fill, every further try meets EAGAIN,
   // and the write gives up after its retries instead of waiting for ever.
   Bytes big(16 * 1024 * 1024, 0xA5);
-  auto write = std::async(std::launch::async, [&] { return aStream_Write(stream, big.data(), big.size()); });
-  ASSERT_EQ(write.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the write never gave up";
-  EXPECT_EQ(write.get(), aErrWrite);
+  auto write = sWriteAsync(stream, big);
+  EXPECT_EQ(sAwait(write), aErrWrite) << "the write must give up";
   close(peer);
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
@@ -262,12 +274,11 @@ TEST(SocketStream, WriteWaitsForAPeerThatReadsLate) {
   // write must still be waiting between its retries, and finish.
   Bytes big(4 * 1024 * 1024);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
-  auto write = std::async(std::launch::async, [&] { return aStream_Write(stream, big.data(), big.size()); });
+  auto write = sWriteAsync(stream, big);
   pollfd pfd{peer, POLLIN, 0};
-  ASSERT_EQ(poll(&pfd, 1, 5000), 1) << "nothing arrived";
+  EXPECT_EQ(poll(&pfd, 1, 5000), 1) << "nothing arrived";
   EXPECT_EQ(sReceive(peer, big.size(), 10000), big);
-  ASSERT_EQ(write.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(write.get(), aErrNone);
+  EXPECT_EQ(sAwait(write), aErrNone);
   close(peer);
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
