@@ -3,21 +3,15 @@
 #include <cstring>
 #include <vector>
 
+#include "common/aText.h"
+#include "common/linkSpec.h"
 #include "unix/aDirectory.h"
 #include "updater/report/Log.h"
 
 namespace {
 
 constexpr size_t kHomeDirectorySize = 2048;
-
-const OptionDef kOptions[] = {
-    {"-B", 1, false}, {"-L", 1, false},        {"-D", 1, false}, {"-G", 1, false}, {"-I", 1, false},
-    {"-U", 1, false}, {"-OVERRIDE", 1, false}, {"-N", 1, false}, {"-Y", 1, false}, {"-C", 1, false},
-    {"-J", 1, false}, {"-h", 0, false},        {"-H", 0, false}, {"-n", 2, false}, {"-X", 2, true},
-    {"-Z", 2, true},  {"-m", 2, true},         {"-i", 2, true},  {"-b", 2, true},  {"-d", 2, true},
-    {"-t", 2, true},  {"-f", 2, true},         {"-r", 2, true},  {"-s", 2, true},  {"-o", 2, true},
-    {"-e", 2, false}, {"-l", 2, true},         {"-k", 2, true},  {"-u", 2, true},  {"--help", 0, false},
-};
+constexpr size_t kOverrideChars = 8;  // of "-OVERRIDE" that must be typed
 
 size_t sLeadingDashes(const char* text) {
   size_t n = 0;
@@ -29,32 +23,6 @@ bool sStartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, strlen(prefix), prefix) == 0;
 }
 
-// Digits of one base from the start of text while the value fits 32 bits;
-// returns how many characters were used.
-size_t sConsumeDigits(const std::string& text, size_t start, unsigned base, uint32_t* value) {
-  uint64_t v = 0;
-  size_t i = start;
-  for (; i < text.size(); i++) {
-    char c = text[i];
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      break;
-    }
-    if (digit >= base) break;
-    uint64_t next = v * base + digit;
-    if (next > 0xFFFFFFFFull) break;
-    v = next;
-  }
-  *value = static_cast<uint32_t>(v);
-  return i - start;
-}
-
 // A parsed serial number, with the "0x" prefix dropped and logged as given.
 uint32_t sSerialArgument(const std::string& value, const char* prefixLog, const char* errorFormat,
                          UpdaterDisplayInterface& display, bool* ok) {
@@ -64,7 +32,7 @@ uint32_t sSerialArgument(const std::string& value, const char* prefixLog, const 
     text = text.substr(2);
   }
   uint32_t serial = 0;
-  if (!ParseHex32(text, &serial)) serial = 0;
+  if (!aText_ParseUnsigned32(text, 16, &serial)) serial = 0;
   if (serial == 0) {
     display.message(UpdaterDisplayInterface::ERROR, errorFormat, text.c_str());
     *ok = false;
@@ -83,7 +51,7 @@ void sLogMaskArgument(const std::string& option, const std::string& value, Param
     start = 2;
   }
   uint32_t mask = 0;
-  size_t used = sConsumeDigits(value, start, base, &mask);
+  size_t used = aText_ConsumeDigits(value.data() + start, value.size() - start, base, &mask);
   size_t end = start + used;
   // "0x" without a hex digit after it converts only its "0".
   if (base == 16 && used == 0) end = 1;
@@ -112,104 +80,161 @@ bool sOpenLogFile(const std::string& path, const std::string& mode, ParseResult&
   return true;
 }
 
-bool sHandleCommand(const OptionMatch& m, ParseResult& result, UpdaterDisplayInterface& display) {
-  Parameters& p = result.params;
-  const std::string& name = m.def->name;
-  if (name == "-B") {
-    p.commands.Set(CMD_BUILDS);
-  } else if (name == "-L") {
-    p.commands.Set(CMD_LOCAL_BUILDS);
-  } else if (name == "-D") {
-    p.commands.Set(CMD_DISCOVER);
-  } else if (name == "-G") {
-    p.commands.Set(CMD_GET);
-  } else if (name == "-I") {
-    p.commands.Set(CMD_INFO);
-  } else if (name == "-U") {
-    p.commands.Set(CMD_UPDATE);
-  } else if (name == "-OVERRIDE") {
-    // A unique prefix selects the entry; this is too dangerous a switch to
-    // accept fewer than 8 of its characters.
-    if (strncmp(m.typed.c_str(), "-OVERRIDE", 8) != 0) {
-      display.message(UpdaterDisplayInterface::ERROR,
-                      "Invalid format for firmware update override parameter [%s]", m.typed.c_str());
-      return false;
-    }
-    p.override = true;
-  } else if (name == "-N") {
-    p.commands.Set(CMD_FINGERPRINT);
-  } else if (name == "-C") {
-    p.commands.Set(CMD_CHECK);
-  } else if (name == "-J") {
-    p.commands.Set(CMD_JWT);
-  } else {
-    display.message(UpdaterDisplayInterface::ERROR, "Unhandled command: [%s]", m.typed.c_str());
-    return false;
-  }
+// The handlers of the option table, one per option.
+
+template <COMMANDS bit>
+bool sCommand(const OptionMatch&, const std::string&, ParseResult& result, UpdaterDisplayInterface&) {
+  result.params.commands.Set(bit);
   return true;
 }
 
-bool sHandleParameter(const OptionMatch& m, const std::string& value, ParseResult& result,
-                      UpdaterDisplayInterface& display) {
-  Parameters& p = result.params;
-  const std::string& name = m.def->name;
-  bool ok = true;
-  if (name == "-n") {
-    p.flagN = true;
-  } else if (name == "-X") {
-    sLogMaskArgument(m.typed, value, p, display);
-  } else if (name == "-Z") {
-    p.commands.Set(CMD_Z);
-  } else if (name == "-m") {
-    p.ueiBytesLoad = sStartsWith(value, "1") || sStartsWith(value, "true");
-  } else if (name == "-i") {
-    p.storeDirectory = value;
-  } else if (name == "-b") {
-    uint32_t build = 0;
-    if (!ParseDecimal32(value, &build)) build = 0;
-    p.build = std::to_string(build);
-  } else if (name == "-d") {
-    p.serialNumber = sSerialArgument(value, "Discarding '0x' serial number prefix\n",
-                                     "Invalid serial number obtained from argument [%s]", display, &ok);
-  } else if (name == "-t") {
-    p.transportGiven = true;
-    if (sStartsWith(value, "USB")) {
-      p.transport = 1;
-    } else if (sStartsWith(value, "TCP")) {
-      p.transport = 2;
-    } else if (sStartsWith(value, "RECOVER")) {
-      p.transport = kTransportRecover;
-    } else {
-      display.message(UpdaterDisplayInterface::ERROR,
-                      "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
-                      value.c_str());
-      p.transport = 0;
-      ok = false;
-    }
-  } else if (name == "-f") {
-    p.birdFile = value;
-  } else if (name == "-r") {
-    p.routerSerialNumber =
-        sSerialArgument(value, "Discarding '0x' router serial number prefix\n",
-                        "Invalid router serial number obtained from argument [%s]", display, &ok);
-  } else if (name == "-s") {
-    p.serialPort = value;
-  } else if (name == "-o") {
-    uint32_t baud = 0;
-    if (!ParseDecimal32(value, &baud)) baud = 0;
-    p.baudRate = baud;
-  } else if (name == "-e") {
-    p.echo = true;
-  } else if (name == "-l") {
-    p.logMessage = value;
-  } else if (name == "-k") {
-    p.logFile = value;
-    ok = sOpenLogFile(value, p.logMode, result, display);
-  } else if (name == "-u") {
-    p.serverUrl = value;
+bool sOverride(const OptionMatch& m, const std::string&, ParseResult& result,
+               UpdaterDisplayInterface& display) {
+  // A unique prefix selects the entry; this is too dangerous a switch to
+  // accept fewer than 8 of its characters.
+  if (strncmp(m.typed.c_str(), "-OVERRIDE", kOverrideChars) != 0) {
+    display.message(UpdaterDisplayInterface::ERROR,
+                    "Invalid format for firmware update override parameter [%s]", m.typed.c_str());
+    return false;
   }
+  result.params.override = true;
+  return true;
+}
+
+// -Y has a row but no job behind it.
+bool sUnhandledCommand(const OptionMatch& m, const std::string&, ParseResult&,
+                       UpdaterDisplayInterface& display) {
+  display.message(UpdaterDisplayInterface::ERROR, "Unhandled command: [%s]", m.typed.c_str());
+  return false;
+}
+
+// A parameter that stores its value (or a flag) in one field as it is.
+template <std::string Parameters::*field>
+bool sText(const OptionMatch&, const std::string& value, ParseResult& result, UpdaterDisplayInterface&) {
+  result.params.*field = value;
+  return true;
+}
+
+template <bool Parameters::*field>
+bool sFlag(const OptionMatch&, const std::string&, ParseResult& result, UpdaterDisplayInterface&) {
+  result.params.*field = true;
+  return true;
+}
+
+bool sLogMask(const OptionMatch& m, const std::string& value, ParseResult& result,
+              UpdaterDisplayInterface& display) {
+  sLogMaskArgument(m.typed, value, result.params, display);
+  return true;
+}
+
+bool sUeiBytesLoad(const OptionMatch&, const std::string& value, ParseResult& result,
+                   UpdaterDisplayInterface&) {
+  result.params.ueiBytesLoad = sStartsWith(value, "1") || sStartsWith(value, "true");
+  return true;
+}
+
+// A decimal value that does not convert whole counts as 0.
+uint32_t sDecimalOrZero(const std::string& value) {
+  uint32_t number = 0;
+  if (!aText_ParseUnsigned32(value, 10, &number)) number = 0;
+  return number;
+}
+
+bool sBuild(const OptionMatch&, const std::string& value, ParseResult& result, UpdaterDisplayInterface&) {
+  result.params.build = std::to_string(sDecimalOrZero(value));
+  return true;
+}
+
+bool sBaudRate(const OptionMatch&, const std::string& value, ParseResult& result, UpdaterDisplayInterface&) {
+  result.params.baudRate = sDecimalOrZero(value);
+  return true;
+}
+
+// What -d and -r log and show about their serial number.
+struct SerialTexts {
+  const char* prefixLog;
+  const char* error;
+};
+constexpr SerialTexts kDeviceSerial = {"Discarding '0x' serial number prefix\n",
+                                       "Invalid serial number obtained from argument [%s]"};
+constexpr SerialTexts kRouterSerial = {"Discarding '0x' router serial number prefix\n",
+                                       "Invalid router serial number obtained from argument [%s]"};
+
+template <uint32_t Parameters::*field, const SerialTexts& texts>
+bool sSerial(const OptionMatch&, const std::string& value, ParseResult& result,
+             UpdaterDisplayInterface& display) {
+  bool ok = true;
+  result.params.*field = sSerialArgument(value, texts.prefixLog, texts.error, display, &ok);
   return ok;
 }
+
+// -t: the first entry whose name begins the value selects the transport.
+struct TransportName {
+  const char* prefix;
+  uint32_t transport;
+};
+const TransportName kTransports[] = {{"USB", USB}, {"TCP", TCPIP}, {"RECOVER", kTransportRecover}};
+
+bool sTransport(const OptionMatch&, const std::string& value, ParseResult& result,
+                UpdaterDisplayInterface& display) {
+  Parameters& p = result.params;
+  p.transportGiven = true;
+  for (const TransportName& t : kTransports) {
+    if (sStartsWith(value, t.prefix)) {
+      p.transport = t.transport;
+      return true;
+    }
+  }
+  display.message(UpdaterDisplayInterface::ERROR,
+                  "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
+                  value.c_str());
+  p.transport = INVALID;
+  return false;
+}
+
+bool sLogFile(const OptionMatch&, const std::string& value, ParseResult& result,
+              UpdaterDisplayInterface& display) {
+  result.params.logFile = value;
+  return sOpenLogFile(value, result.params.logMode, result, display);
+}
+
+constexpr OptionGroup kHelp = OptionGroup::Help;
+constexpr OptionGroup kCommand = OptionGroup::Command;
+constexpr OptionGroup kParameter = OptionGroup::Parameter;
+
+// The parser's table, in the order the prefix matching and the usage expect.
+const OptionDef kOptions[] = {
+    {"-B", kCommand, false, sCommand<CMD_BUILDS>},
+    {"-L", kCommand, false, sCommand<CMD_LOCAL_BUILDS>},
+    {"-D", kCommand, false, sCommand<CMD_DISCOVER>},
+    {"-G", kCommand, false, sCommand<CMD_GET>},
+    {"-I", kCommand, false, sCommand<CMD_INFO>},
+    {"-U", kCommand, false, sCommand<CMD_UPDATE>},
+    {"-OVERRIDE", kCommand, false, sOverride},
+    {"-N", kCommand, false, sCommand<CMD_FINGERPRINT>},
+    {"-Y", kCommand, false, sUnhandledCommand},
+    {"-C", kCommand, false, sCommand<CMD_CHECK>},
+    {"-J", kCommand, false, sCommand<CMD_JWT>},
+    {"-h", kHelp, false},
+    {"-H", kHelp, false},
+    {"-n", kParameter, false, sFlag<&Parameters::flagN>},
+    {"-X", kParameter, true, sLogMask},
+    {"-Z", kParameter, true, sCommand<CMD_Z>},
+    {"-m", kParameter, true, sUeiBytesLoad},
+    {"-i", kParameter, true, sText<&Parameters::storeDirectory>},
+    {"-b", kParameter, true, sBuild},
+    {"-d", kParameter, true, sSerial<&Parameters::serialNumber, kDeviceSerial>},
+    {"-t", kParameter, true, sTransport},
+    {"-f", kParameter, true, sText<&Parameters::birdFile>},
+    {"-r", kParameter, true, sSerial<&Parameters::routerSerialNumber, kRouterSerial>},
+    {"-s", kParameter, true, sText<&Parameters::serialPort>},
+    {"-o", kParameter, true, sBaudRate},
+    {"-e", kParameter, false, sFlag<&Parameters::echo>},
+    {"-l", kParameter, true, sText<&Parameters::logMessage>},
+    {"-k", kParameter, true, sLogFile},
+    {"-u", kParameter, true, sText<&Parameters::serverUrl>},
+    {"--help", kHelp, false},
+};
 
 // Accepts everything; the commands check what they need themselves.
 bool sValidateParameters(const Parameters&) {
@@ -263,26 +288,6 @@ OptionMatch MatchOption(const char* word, const OptionDef* table, size_t count) 
   return m;
 }
 
-bool ParseHex32(const std::string& text, uint32_t* value) {
-  uint32_t v = 0;
-  if (text.empty() || sConsumeDigits(text, 0, 16, &v) != text.size()) {
-    *value = 0;
-    return false;
-  }
-  *value = v;
-  return true;
-}
-
-bool ParseDecimal32(const std::string& text, uint32_t* value) {
-  uint32_t v = 0;
-  if (text.empty() || sConsumeDigits(text, 0, 10, &v) != text.size()) {
-    *value = 0;
-    return false;
-  }
-  *value = v;
-  return true;
-}
-
 ParseResult ParseCommandLine(int argc, const char* const argv[], UpdaterDisplayInterface& display) {
   ParseResult result;
   Parameters& p = result.params;
@@ -319,15 +324,13 @@ ParseResult ParseCommandLine(int argc, const char* const argv[], UpdaterDisplayI
       continue;  // a value for an option that takes none
     }
 
-    if (m.def->id == 0) {
+    if (m.def->group == OptionGroup::Help) {
       p.commands.Set(CMD_HELP);
       p.helpRequested = true;
       result.ok = true;
       break;
     }
-    bool handled =
-        m.def->id == 1 ? sHandleCommand(m, result, display) : sHandleParameter(m, value, result, display);
-    if (!handled) result.ok = false;
+    if (!m.def->handle(m, value, result, display)) result.ok = false;
   }
 
   Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", p.applicationName.c_str());

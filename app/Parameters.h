@@ -84,11 +84,23 @@ struct ParseResult {
   LogFilePtr logFile;  // set when -k opened a file; the log writes to it
 };
 
-// One row of the option table. id 0 help, 1 command, 2 parameter.
+struct OptionMatch;
+
+// Help ends parsing at once; commands and parameters are handled in order,
+// and only their handlers differ.
+enum class OptionGroup { Help, Command, Parameter };
+
+// Handles one matched option and its value (empty for options without one);
+// false when the option was refused, after the error has been shown.
+using OptionHandler = bool (*)(const OptionMatch& match, const std::string& value, ParseResult& result,
+                               UpdaterDisplayInterface& display);
+
+// One row of the option table.
 struct OptionDef {
   const char* name;
-  int id;
+  OptionGroup group;
   bool takesValue;
+  OptionHandler handle = nullptr;  // null for help
 };
 
 const OptionDef* UpdaterOptionTable(size_t* count);
@@ -106,11 +118,6 @@ struct OptionMatch {
 // with the same number of leading dashes. A word of dashes only is not an
 // option.
 OptionMatch MatchOption(const char* word, const OptionDef* table, size_t count);
-
-// Strict conversions used for option values. Each returns false when the
-// text holds anything but its digits or does not fit 32 bits.
-bool ParseHex32(const std::string& text, uint32_t* value);
-bool ParseDecimal32(const std::string& text, uint32_t* value);
 
 ParseResult ParseCommandLine(int argc, const char* const argv[], UpdaterDisplayInterface& display);
 

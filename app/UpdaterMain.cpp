@@ -9,6 +9,7 @@
 #include "app/ConsoleTables.h"
 #include "app/Parameters.h"
 #include "app/Usage.h"
+#include "common/aText.h"
 #include "unix/aDirectory.h"
 #include "updater/BuildPath.h"
 #include "updater/Updater.h"
@@ -90,7 +91,7 @@ int sDiscover(Updater& updater, const Parameters& p, UpdaterDisplayInterface& di
 
 int sUpdate(Updater& updater, const Parameters& p, UpdaterDisplayInterface& display) {
   uint32_t build = 0;
-  if (!ParseDecimal32(p.build, &build)) build = 0;  // latest
+  if (!aText_ParseUnsigned32(p.build, 10, &build)) build = 0;  // latest
   updater.Set_UEIBytes_Load(p.ueiBytesLoad);
   bool ok = false;
   if (p.transport == kTransportRecover) {

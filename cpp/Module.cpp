@@ -169,68 +169,46 @@ aErr Module::getBuild(uint32_t* build) {
   return aErrNone;
 }
 
+aErr Module::queryEchoed(const uint8_t* request, uint8_t length, uint8_t echoLength, uint8_t* answer) {
+  uint8_t reply[kMaxPacketData];
+  uint8_t replyLength = 0;
+  const aErr err = query(kModuleQueryCommand, length, request, 1, &replyLength, reply);
+  if (err != aErrNone) return err;
+  // reply[0] is the query command, then the echo, then the answer.
+  if (replyLength != echoLength + 2u || std::memcmp(reply + 1, request, echoLength) != 0) return aErrUnknown;
+  *answer = reply[echoLength + 1];
+  return aErrNone;
+}
+
 aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags, uint8_t* answer) {
   if (answer == nullptr || (flags & 0x3F) != 0 ||
       (flags & (kHasUEIGet | kHasUEISet)) == (kHasUEIGet | kHasUEISet)) {
     return aErrParam;
   }
   const uint8_t request[] = {kModuleQueryHasUEI, command, option, index, flags};
-  uint8_t reply[kMaxPacketData];
-  uint8_t replyLength = 0;
-  const aErr err = query(kModuleQueryCommand, sizeof request, request, 1, &replyLength, reply);
-  if (err != aErrNone) return err;
-  if (replyLength != 6 || reply[1] != kModuleQueryHasUEI || reply[2] != command || reply[3] != option ||
-      reply[4] != index) {
-    return aErrUnknown;
-  }
-  *answer = reply[5];
-  return aErrNone;
+  // The flags are not echoed: the answer takes their place.
+  return queryEchoed(request, sizeof request, sizeof request - 1, answer);
 }
 
 aErr Module::classQuantity(uint8_t entityClass, uint8_t* out) {
   if (out == nullptr) return aErrParam;
   *out = 0;
   const uint8_t request[] = {kModuleQueryClassQuantity, entityClass};
-  uint8_t reply[kMaxPacketData];
-  uint8_t replyLength = 0;
-  const aErr err = query(kModuleQueryCommand, sizeof request, request, 1, &replyLength, reply);
-  if (err != aErrNone) return err;
-  if (replyLength != 4 || reply[1] != kModuleQueryClassQuantity || reply[2] != entityClass)
-    return aErrUnknown;
-  *out = reply[3];
-  return aErrNone;
+  return queryEchoed(request, sizeof request, sizeof request, out);
 }
 
 aErr Module::subClassQuantity(uint8_t entityClass, uint8_t entity, uint8_t* out) {
   if (out == nullptr) return aErrParam;
   *out = 0;
   const uint8_t request[] = {kModuleQuerySubClassQuantity, entityClass, entity};
-  uint8_t reply[kMaxPacketData];
-  uint8_t replyLength = 0;
-  const aErr err = query(kModuleQueryCommand, sizeof request, request, 1, &replyLength, reply);
-  if (err != aErrNone) return err;
-  if (replyLength != 5 || reply[1] != kModuleQuerySubClassQuantity || reply[2] != entityClass ||
-      reply[3] != entity) {
-    return aErrUnknown;
-  }
-  *out = reply[4];
-  return aErrNone;
+  return queryEchoed(request, sizeof request, sizeof request, out);
 }
 
 aErr Module::entityGroup(uint8_t entityClass, uint8_t index, uint8_t* out) {
   if (out == nullptr) return aErrParam;
   *out = 0;
   const uint8_t request[] = {kModuleQueryEntityGroup, entityClass, index};
-  uint8_t reply[kMaxPacketData];
-  uint8_t replyLength = 0;
-  const aErr err = query(kModuleQueryCommand, sizeof request, request, 1, &replyLength, reply);
-  if (err != aErrNone) return err;
-  if (replyLength != 5 || reply[1] != kModuleQueryEntityGroup || reply[2] != entityClass ||
-      reply[3] != index) {
-    return aErrUnknown;
-  }
-  *out = reply[4];
-  return aErrNone;
+  return queryEchoed(request, sizeof request, sizeof request, out);
 }
 
 }  // namespace Corvalith

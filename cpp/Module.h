@@ -96,6 +96,10 @@ class Module {
   // Sends one module query and takes the first reply on its command byte.
   [[nodiscard]] aErr query(uint8_t command, uint8_t length, const uint8_t* data, uint8_t matchLength,
                            uint8_t* replyLength, uint8_t* reply);
+  // A module query whose reply repeats the first echoLength request bytes and
+  // then carries a one-byte answer: the result of query, or aErrUnknown for a
+  // reply of another length or echo.
+  [[nodiscard]] aErr queryEchoed(const uint8_t* request, uint8_t length, uint8_t echoLength, uint8_t* answer);
 
   std::unique_ptr<Link> m_link;
   uint8_t moduleAddress;

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "tools/BirdWriter.h"
 #include "updater/BirdFile.h"
-#include "updater/BirdWriter.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/BirdWriter.h"
 #include "updater/BirdFile.h"
-#include "updater/BirdWriter.h"
 
 namespace {
 

@@ -47,4 +47,16 @@ typedef struct aFileRecord* aFileRef;
 // aErrParam, aErrFileNameLength, aErrNotFound, aErrPermission, aErrIO.
 [[nodiscard]] aErr aFile_Delete(const char* path);
 
+// Replaces the file with size bytes of data so that a crash, a full disk or a
+// failed write never leaves it truncated or half-written: the bytes go to a
+// hidden temporary file in the same directory, reach the disk, and are then
+// renamed over the old file, whose permissions they keep.
+// Results: aErrNone; aErrParam (null path, null data with a non-zero size, or
+// a path without a file name); aErrNotFound when the temporary file cannot be
+// created or the existing file may not be written (like an open for writing
+// that fails); aErrIO when writing or flushing fails; aErrWrite when the
+// rename fails. On failure the old file is untouched and no temporary file is
+// left. *sysError (optional) receives the system error number of the failure.
+[[nodiscard]] aErr aFile_Replace(const char* path, const void* data, size_t size, int* sysError = nullptr);
+
 #endif

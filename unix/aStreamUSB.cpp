@@ -1,8 +1,8 @@
 // USB stream: bytes to and from one module through the driver of cvusb.h.
-#include <cstdio>
 #include <new>
 
 #include "common/aStream.h"
+#include "common/aText.h"
 #include "unix/aStreamOS.h"
 #include "unix/cvusb.h"
 
@@ -61,9 +61,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream) {
     delete s;
     return aErrResource;
   }
-  char serialText[9];
-  std::snprintf(serialText, sizeof serialText, "%08X", serialNumber);
-  aErr err = cvusb_open_corvalith_device(s->driver, serialText);
+  aErr err = cvusb_open_corvalith_device(s->driver, aText_Hex32(serialNumber).c_str());
   if (err != aErrNone) {
     (void)cvusb_destroy(&s->driver);
     delete s;

@@ -2,13 +2,14 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
+#include "common/aText.h"
 #include "unix/aFile.h"
 #include "updater/report/Log.h"
 
@@ -22,30 +23,19 @@ constexpr size_t kBuildDigits = 15;
 constexpr size_t kVersionChars = 15;
 constexpr size_t kSerialDigits = 8;
 
-bool sIsSpace(uint8_t c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int sHexValue(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Unsigned number from a fixed-width text field: leading white space skipped,
 // stops at the first character that is not a digit of the base. Wraps modulo
 // 2^32 like an unsigned long cut to 32 bits.
 uint32_t sParseField(const uint8_t* field, size_t width, unsigned base) {
   size_t i = 0;
-  while (i < width && sIsSpace(field[i])) ++i;
+  while (i < width && aText_IsSpace(static_cast<char>(field[i]))) ++i;
   if (base == 16 && i + 1 < width && field[i] == '0' && (field[i + 1] == 'x' || field[i + 1] == 'X') &&
-      i + 2 < width && sHexValue(field[i + 2]) >= 0) {
+      i + 2 < width && aText_HexDigitValue(static_cast<char>(field[i + 2])) >= 0) {
     i += 2;
   }
   uint32_t value = 0;
   for (; i < width; ++i) {
-    const int digit = sHexValue(field[i]);
+    const int digit = aText_HexDigitValue(static_cast<char>(field[i]));
     if (digit < 0 || static_cast<unsigned>(digit) >= base) break;
     value = value * base + static_cast<uint32_t>(digit);
   }
@@ -147,8 +137,12 @@ bool BirdFile::VerifyFile(const char* filePath) {
   size_t got = 0;
   const aErr err = aFile_Read(file, header, sizeof(header), &got);
   (void)aFile_Close(&file);
-  if (err != aErrNone || got < sizeof(header)) return false;
-  return GetInt(header) == BIRD_FILE_SIGNATURE && header[4] != 0 && header[5] != 0;
+  return err == aErrNone && HasValidHeader(header, got);
+}
+
+bool BirdFile::HasValidHeader(const uint8_t* data, size_t size) {
+  return data != nullptr && size >= kHeaderSize && GetInt(data) == BIRD_FILE_SIGNATURE && data[4] != 0 &&
+         data[5] != 0;
 }
 
 bool BirdFile::Load() {
@@ -174,8 +168,7 @@ bool BirdFile::Load() {
     (void)aFile_Close(&file);
     return false;
   }
-  // The container must fit a 32-bit size after expanding up to eight times.
-  if (size > std::numeric_limits<uint32_t>::max() / kMaxExpansion) {
+  if (size > kMaxContainerSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s too large (%zu bytes)\n", name, size);
     NoteProblem("file too large");
     (void)aFile_Close(&file);
@@ -208,7 +201,7 @@ bool BirdFile::LoadFromMemory(const uint8_t* data, size_t size) {
   Reset();
   path = std::move(keep);
   if (data == nullptr && size != 0) return false;
-  if (size > std::numeric_limits<uint32_t>::max() / kMaxExpansion) {
+  if (size > kMaxContainerSize) {
     NoteProblem("file too large");
     return false;
   }
@@ -227,9 +220,9 @@ bool BirdFile::LoadImage(const uint8_t* data, size_t size) {
   signature = GetInt(data);
   version = GetShort(data + 4);
   // Loading goes on regardless; the store's header check refuses these.
-  if (signature != BIRD_FILE_SIGNATURE) NoteProblem("not a BIRD file (no \"bird\" signature)");
-  if ((version >> 8) == 0 || (version & 0xFF) == 0) {
-    NoteProblem(sFormat("format version %04X has a zero byte", version));
+  if (!HasValidHeader(data, size)) {
+    NoteProblem(signature != BIRD_FILE_SIGNATURE ? std::string("not a BIRD file (no \"bird\" signature)")
+                                                 : sFormat("format version %04X has a zero byte", version));
   }
   if (!DecompressData(data + kHeaderSize, size - kHeaderSize)) return false;
   scanClean = ScanBlocks(buffer.get(), bufferSize);
@@ -242,13 +235,15 @@ bool BirdFile::DecompressData(const uint8_t* data, size_t size) {
   buffer.reset();
   blocks.clear();
   blockCount = 0;
-  if (data == nullptr || size == 0 || size > std::numeric_limits<uint32_t>::max() / kMaxExpansion) {
+  if (data == nullptr || size == 0 || size > kMaxContainerSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_BUF_ERROR);
     NoteProblem(
         sFormat("cannot decompress the contents (zlib error %d)", static_cast<unsigned>(Z_BUF_ERROR)));
     return false;
   }
-  const size_t capacity = size * kMaxExpansion;
+  // Denser contents fail with zlib's buffer error, as does a container past
+  // the size every reader refuses.
+  const size_t capacity = std::min(size * kMaxExpansion, kMaxContainerSize);
   buffer.reset(new (std::nothrow) uint8_t[capacity]);
   if (!buffer) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
@@ -372,8 +367,7 @@ bool BirdFile::FindSerialNumberOffsets() {
 }
 
 bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
-  char digits[16];
-  std::snprintf(digits, sizeof(digits), "%08X", serialNumber);
+  const std::string digits = aText_Hex32(serialNumber);
   bool stamped = false;
   for (BirdBlock& block : blocks) {
     if (block.type != BLOCK_FIRMWARE || block.length < kAddressSize) continue;

@@ -38,9 +38,14 @@ class BirdFile {
   static constexpr uint32_t kDescriptorFieldSize = 16;
   static constexpr uint32_t kSerialOffsetsSize = 8;
   static constexpr uint32_t kAddressSize = 4;
-  // The decompressed container may be at most this many times the compressed
-  // contents; the reader allocates exactly that much.
+  // The loader decompresses in one call into a buffer this many times the
+  // compressed contents, so it cannot expand anything denser; a downloaded
+  // image is stored regardless (a later loader may read it).
   static constexpr size_t kMaxExpansion = 8;
+  // Largest decompressed container any reader of BIRD files accepts (bytes);
+  // far above any module's firmware, it bounds the memory and work a hostile
+  // file can cause.
+  static constexpr size_t kMaxContainerSize = 256u * 1024u * 1024u;
 
   enum BLOCK_TYPE : uint8_t {
     BLOCK_LOADER = 0,
@@ -59,7 +64,11 @@ class BirdFile {
   BirdFile& operator=(const BirdFile&) = delete;
   ~BirdFile();
 
-  // Cheap header check without loading: "bird" and two non-zero version bytes.
+  // The header rule every check of a BIRD file applies: at least the 6 header
+  // bytes, the "bird" signature and both format-version bytes non-zero.
+  [[nodiscard]] static bool HasValidHeader(const uint8_t* data, size_t size);
+  // Cheap header check without loading (HasValidHeader on the file's first
+  // bytes); false as well when the file cannot be opened or read.
   [[nodiscard]] static bool VerifyFile(const char* path);
 
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;

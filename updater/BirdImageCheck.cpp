@@ -26,20 +26,19 @@ bool sIsCompleteZlibStream(const uint8_t* data, size_t size) {
   int rc = Z_OK;
   // Each round either consumes input or produces output (else inflate answers
   // Z_BUF_ERROR), and output is bounded, so the loop ends.
-  while (rc == Z_OK && produced <= kMaxBirdContainerSize) {
+  while (rc == Z_OK && produced <= BirdFile::kMaxContainerSize) {
     stream.next_out = scratch.data();
     stream.avail_out = static_cast<uInt>(scratch.size());
     rc = inflate(&stream, Z_NO_FLUSH);
     produced += scratch.size() - stream.avail_out;
   }
   inflateEnd(&stream);
-  return rc == Z_STREAM_END && produced <= kMaxBirdContainerSize;
+  return rc == Z_STREAM_END && produced <= BirdFile::kMaxContainerSize;
 }
 
 }  // namespace
 
 bool IsStorableBirdImage(const uint8_t* data, size_t size) {
-  if (data == nullptr || size <= BirdFile::kHeaderSize) return false;
-  if (GetInt(data) != BirdFile::BIRD_FILE_SIGNATURE || data[4] == 0 || data[5] == 0) return false;
+  if (!BirdFile::HasValidHeader(data, size)) return false;
   return sIsCompleteZlibStream(data + BirdFile::kHeaderSize, size - BirdFile::kHeaderSize);
 }

@@ -7,14 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// True for the "bird" signature with both format-version bytes non-zero,
-// followed by one complete zlib stream (however far it expands, up to
-// kMaxBirdContainerSize). False for anything else, a cut or damaged stream
-// included.
+// True for a valid BIRD header (BirdFile::HasValidHeader) followed by one
+// complete zlib stream of at most BirdFile::kMaxContainerSize bytes, however
+// far it expands. False for anything else, a cut or damaged stream included.
 [[nodiscard]] bool IsStorableBirdImage(const uint8_t* data, size_t size);
-
-// Largest decompressed container accepted (bytes); far above any module's
-// firmware, it bounds the work a hostile stream can cause.
-constexpr size_t kMaxBirdContainerSize = 256u * 1024u * 1024u;
 
 #endif

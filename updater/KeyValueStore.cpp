@@ -7,8 +7,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/aText.h"
 #include "unix/aFile.h"
-#include "updater/AtomicFile.h"
 #include "updater/report/Log.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
@@ -19,10 +19,6 @@ namespace {
 
 constexpr size_t kMinLineLength = 3;  // "a=\n"
 constexpr size_t kCtimeLength = 24;   // "Wed Jun 30 21:49:08 1993"
-
-bool sIsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 long sToLong(const char* text, int base) {
   return std::strtol(text, nullptr, base);
@@ -47,17 +43,17 @@ bool KeyValueStore::ParseLine(const char* line, size_t length, std::string* key,
   const size_t n = strnlen(line, length);
   if (n < kMinLineLength || line[0] == '#') return false;
   size_t keyStart = 0;
-  while (keyStart < n && sIsSpace(line[keyStart])) ++keyStart;
+  while (keyStart < n && aText_IsSpace(line[keyStart])) ++keyStart;
   const char* sign = static_cast<const char*>(std::memchr(line + keyStart, '=', n - keyStart));
   if (sign == nullptr) return false;
   const size_t equals = static_cast<size_t>(sign - line);
   // An empty key ("=value") stays empty: trimming stops at the key's start.
   size_t keyEnd = equals;
-  while (keyEnd > keyStart && sIsSpace(line[keyEnd - 1])) --keyEnd;
+  while (keyEnd > keyStart && aText_IsSpace(line[keyEnd - 1])) --keyEnd;
   size_t valueStart = equals + 1;
-  while (valueStart < n && sIsSpace(line[valueStart])) ++valueStart;
+  while (valueStart < n && aText_IsSpace(line[valueStart])) ++valueStart;
   size_t valueEnd = n;
-  while (valueEnd > valueStart && sIsSpace(line[valueEnd - 1])) --valueEnd;
+  while (valueEnd > valueStart && aText_IsSpace(line[valueEnd - 1])) --valueEnd;
   if (key != nullptr) key->assign(line + keyStart, keyEnd - keyStart);
   if (value != nullptr) value->assign(line + valueStart, valueEnd - valueStart);
   return true;
@@ -88,7 +84,7 @@ aErr KeyValueStore::Load(const char* filePath) {
     modified = false;
     const std::string text = Serialize();
     int sysError = 0;
-    const aErr err = ReplaceFileAtomically(path, text.data(), text.size(), &sysError);
+    const aErr err = aFile_Replace(path.c_str(), text.data(), text.size(), &sysError);
     if (err != aErrNone) {
       Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                path.c_str(), sysError);
@@ -154,7 +150,7 @@ aErr KeyValueStore::Save(const char* filePath) {
   if (modified) entries[KEY_UPDATED_TIME] = CurrentTime();
   const std::string text = Serialize();
   int sysError = 0;
-  const aErr err = ReplaceFileAtomically(path, text.data(), text.size(), &sysError);
+  const aErr err = aFile_Replace(path.c_str(), text.data(), text.size(), &sysError);
   if (err == aErrNotFound || err == aErrParam) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              path.c_str(), sysError);
@@ -256,9 +252,7 @@ bool KeyValueStore::Add(const char* key, const std::string& value) {
 }
 
 bool KeyValueStore::AddHex(const char* key, uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return Store(key, text);
+  return Store(key, "0x" + aText_Hex32(value));
 }
 
 bool KeyValueStore::Add(const KeyValueStore& other) {

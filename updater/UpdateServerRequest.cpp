@@ -1,12 +1,11 @@
 #include "updater/UpdateServerRequest.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
+#include "common/aText.h"
 #include "updater/HTTPRequest.h"
 #include "updater/report/Log.h"
 
@@ -36,25 +35,17 @@ SortKey sParseVersion(const std::string& version) {
   return key;
 }
 
-// The whole text as a number in base (0: C prefixes) that fits 32 bits.
+// The whole text as a number that fits 32 bits: base 16 with an optional
+// "0x", or base 0 (C prefixes).
 bool sParse32(const std::string& text, int base, uint32_t& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, base);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v > UINT32_MAX) return false;
-  value = static_cast<uint32_t>(v);
-  return true;
+  if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    return aText_ParseUnsigned32(text.substr(2), 16, &value);
+  }
+  return aText_ParseUnsigned32(text, static_cast<unsigned>(base), &value);
 }
 
 bool sNewer(const SortKey& a, const SortKey& b) {
   return std::lexicographical_compare(b.part, b.part + kVersionParts, a.part, a.part + kVersionParts);
-}
-
-std::string sSerialText(uint32_t serialNumber) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", serialNumber);
-  return text;
 }
 
 // The first half of every query: GET, status check, line split and the "ok"
@@ -183,7 +174,7 @@ bool UpdateServerRequest::ping(const char* url) {
 bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& build, std::string& firmware,
                                      const char* url) {
   std::vector<std::string> lines;
-  if (!sRequest("QueryBuild", url, {{"op", "qu"}, {"sn", sSerialText(serialNumber)}}, lines)) return false;
+  if (!sRequest("QueryBuild", url, {{"op", "qu"}, {"sn", aText_Hex32(serialNumber)}}, lines)) return false;
   ParseQueryBuild(lines, &build, &firmware);
   return true;
 }
@@ -195,7 +186,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& fir
                                      {"fw", firmware},
                                      {"no_cal", noCalibration ? "true" : "false"},
                                      {"op", "bird"},
-                                     {"sn", sSerialText(serialNumber)}};
+                                     {"sn", aText_Hex32(serialNumber)}};
   std::vector<std::string> lines;
   if (!sRequest("GetBuild", url, parameters, lines)) return false;
   ParseBuild(lines, bird);
@@ -206,7 +197,7 @@ bool UpdateServerRequest::GetBuildList(uint32_t serialNumber, std::map<std::stri
                                        const char* url) {
   builds.clear();
   std::vector<std::string> lines;
-  if (!sRequest("GetBuildList", url, {{"op", "builds"}, {"sn", sSerialText(serialNumber)}}, lines)) {
+  if (!sRequest("GetBuildList", url, {{"op", "builds"}, {"sn", aText_Hex32(serialNumber)}}, lines)) {
     return false;
   }
   ParseBuildList(lines, builds);
@@ -229,7 +220,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t*
 bool UpdateServerRequest::GetDeviceJWT(uint32_t serialNumber, std::string& token, const char* url) {
   std::vector<std::string> lines;
   if (!sRequest("GetDeviceJWT", url,
-                {{"json", "false"}, {"op", "ent_jwt"}, {"sn", sSerialText(serialNumber)}}, lines)) {
+                {{"json", "false"}, {"op", "ent_jwt"}, {"sn", aText_Hex32(serialNumber)}}, lines)) {
     return false;
   }
   return ParseDeviceJWT(lines, token);

@@ -1,11 +1,11 @@
 // The jobs that need only the local store and firmware files: opening the
 // store, the local build list (-L), checking a firmware file (-C) and showing
 // what the store knows about a device (-I).
-#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "common/aText.h"
 #include "unix/aDirectory.h"
 #include "unix/aFile.h"
 #include "updater/BirdFile.h"
@@ -119,12 +119,10 @@ bool Updater::Check_BirdFile(const std::string& path) {
     display.message(info, "Blocks: %u", file.blockCount);
     display.message(info, "    %-15s %-6s %-11s %s", "Type", "Flags", "Length", "Address");
     for (const BirdBlock& block : file.blocks) {
-      char address[16] = "-";
-      if (block.type == BirdFile::BLOCK_LOADER || block.type == BirdFile::BLOCK_FIRMWARE) {
-        std::snprintf(address, sizeof(address), "%08X", block.address);
-      }
+      const bool addressed = block.type == BirdFile::BLOCK_LOADER || block.type == BirdFile::BLOCK_FIRMWARE;
+      const std::string address = addressed ? aText_Hex32(block.address) : "-";
       display.message(info, "    %-15s %-6u %-11u %s", sBlockTypeName(block.type), block.flags, block.length,
-                      address);
+                      address.c_str());
     }
     if (file.hasSerialOffsets) {
       display.message(info, "Serial-number offsets: %08X (number), %08X (text)", file.serialNumberOffset,

@@ -1,12 +1,11 @@
 #include "updater/UpdaterStore.h"
 
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "common/aText.h"
 #include "unix/aDirectory.h"
 #include "unix/aFile.h"
-#include "updater/AtomicFile.h"
 #include "updater/report/Log.h"
 
 namespace {
@@ -118,7 +117,7 @@ bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
 
 aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* data, size_t length) {
   if (data == nullptr) return aErrNotFound;
-  return ReplaceFileAtomically(sJoin(Path(), fileName), data, length);
+  return aFile_Replace(sJoin(Path(), fileName).c_str(), data, length);
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
@@ -134,9 +133,7 @@ UpdaterStore::UpdaterStore(const std::string& base) : basePath(base) {
 }
 
 std::string UpdaterStore::DeviceName(uint32_t serialNumber) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08X", serialNumber);
-  return text;
+  return aText_Hex32(serialNumber);
 }
 
 UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serialNumber) {

@@ -74,11 +74,11 @@ TEST_F(ParametersTest, CommandBitsAccumulate) {
 }
 
 TEST_F(ParametersTest, MatchOptionPrefixesExactnessAndAmbiguity) {
-  const OptionDef table[] = {{"-verbose", 2, false},
-                             {"-version", 2, false},
-                             {"-v", 2, false},
-                             {"--help", 0, false},
-                             {"-hex", 2, true}};
+  const OptionDef table[] = {{"-verbose", OptionGroup::Parameter, false},
+                             {"-version", OptionGroup::Parameter, false},
+                             {"-v", OptionGroup::Parameter, false},
+                             {"--help", OptionGroup::Help, false},
+                             {"-hex", OptionGroup::Parameter, true}};
   const size_t n = sizeof(table) / sizeof(table[0]);
   EXPECT_EQ(MatchOption("-v", table, n).def, &table[2]) << "an exact name wins over longer entries";
   EXPECT_EQ(MatchOption("-ver", table, n).kind, OptionMatch::Ambiguous);
@@ -106,6 +106,19 @@ TEST_F(ParametersTest, RealTablePrefixes) {
   EXPECT_STREQ(MatchOption("-h", table, n).def->name, "-h");
   EXPECT_EQ(MatchOption("-help", table, n).kind, OptionMatch::Unknown);
   EXPECT_EQ(MatchOption("-Q", table, n).kind, OptionMatch::Unknown);
+}
+
+TEST_F(ParametersTest, EveryRealOptionButHelpHasAHandler) {
+  size_t n = 0;
+  const OptionDef* table = UpdaterOptionTable(&n);
+  ASSERT_EQ(n, 30u);
+  size_t help = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const bool isHelp = table[i].group == OptionGroup::Help;
+    help += isHelp ? 1 : 0;
+    EXPECT_EQ(table[i].handle == nullptr, isHelp) << table[i].name;
+  }
+  EXPECT_EQ(help, 3u) << "-h, -H and --help";
 }
 
 TEST_F(ParametersTest, ValuesFromNextWordOrEquals) {

@@ -344,6 +344,50 @@ TEST_F(PeerTest, DrainRemovesEveryMatchingErrorReply) {
   EXPECT_TRUE(queueEmpty());
 }
 
+TEST_F(PeerTest, ModuleQueriesTakeOnlyRepliesThatEchoTheRequest) {
+  // The peer answers each module query with the reply its class byte picks:
+  // one with a changed echo byte, one too short, one too long, and a good one.
+  peer.setHandler([](const RawPacket& p) -> std::vector<RawPacket> {
+    if (p.data.size() < 3 || p.data[0] != kModuleQueryCommand) return {};
+    std::vector<uint8_t> reply = p.data;
+    if (reply[1] == kModuleQueryHasUEI) reply.pop_back();  // the flags are not echoed
+    switch (reply[2]) {
+      case 10:
+        reply[2] = 11;
+        break;
+      case 12:
+        reply.pop_back();
+        break;
+      case 13:
+        reply.push_back(0);
+        break;
+    }
+    reply.push_back(0x2A);
+    return {{6, reply}};
+  });
+  struct Case {
+    uint8_t entityClass;
+    aErr result;
+    uint8_t answer;
+  };
+  const Case cases[] = {
+      {9, aErrNone, 0x2A}, {10, aErrUnknown, 0}, {12, aErrUnknown, 0}, {13, aErrUnknown, 0}};
+  for (const Case& c : cases) {
+    uint8_t answer = 0xEE;
+    EXPECT_EQ(module.classQuantity(c.entityClass, &answer), c.result) << int(c.entityClass);
+    EXPECT_EQ(answer, c.answer) << int(c.entityClass);
+    answer = 0xEE;
+    EXPECT_EQ(module.subClassQuantity(c.entityClass, 1, &answer), c.result) << int(c.entityClass);
+    EXPECT_EQ(answer, c.answer) << int(c.entityClass);
+    answer = 0xEE;
+    EXPECT_EQ(module.entityGroup(c.entityClass, 1, &answer), c.result) << int(c.entityClass);
+    EXPECT_EQ(answer, c.answer) << int(c.entityClass);
+    answer = 0xEE;
+    EXPECT_EQ(module.hasUEI(c.entityClass, 1, 0, kHasUEIGet, &answer), c.result) << int(c.entityClass);
+    EXPECT_EQ(answer, c.result == aErrNone ? c.answer : 0xEE) << int(c.entityClass);
+  }
+}
+
 TEST_F(PeerTest, SubindexRequestsAndEntityStoreCarryTheirBytes) {
   peer.setHandler(sScriptedReplies);
   ASSERT_EQ(entity.setUEI8(14, 3, 0x7E), aErrNone);

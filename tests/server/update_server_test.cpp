@@ -10,8 +10,8 @@
 
 #include "server/Jwt.h"
 #include "support/TempFiles.h"
+#include "tools/BirdWriter.h"
 #include "updater/Base64.h"
-#include "updater/BirdWriter.h"
 
 namespace fs = std::filesystem;
 using updateserver::Config;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "unix/aFile.h"
 #include "unix/os_test_support.h"
@@ -363,6 +364,71 @@ TEST(FileTest, DeleteWithoutRightsIsAPermissionError) {
   ASSERT_TRUE(child.finished);
   EXPECT_EQ(child.exitCode, aErrPermission);
   EXPECT_TRUE(aFile_Exists(path.c_str()));
+}
+
+TEST(FileTest, ReplaceSwapsTheWholeFileAndKeepsItsMode) {
+  TempDir dir;
+  const std::string path = dir.write("settings", "old contents that are longer");
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  int sysError = -1;
+  EXPECT_EQ(aFile_Replace(path.c_str(), "new", 3, &sysError), aErrNone);
+  EXPECT_EQ(sysError, 0);
+  EXPECT_EQ(ReadText(path), "new");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  EXPECT_EQ(aFile_Replace((dir / "fresh").c_str(), "", 0), aErrNone) << "creates, empty data included";
+  EXPECT_EQ(ReadText(dir / "fresh"), "");
+  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"fresh", "settings"})) << "no temporary left";
+}
+
+TEST(FileTest, RefusedReplaceLeavesTheOldFileAndNoTemporary) {
+  TempDir dir;
+  const std::string path = dir.write("f", "kept");
+  MakeDirectory(dir / "d");
+  struct Case {
+    const char* what;
+    std::string path;
+    const void* data;
+    size_t size;
+    aErr result;
+    int sysError;
+  };
+  const Case cases[] = {
+      {"null path", "", "x", 1, aErrParam, EINVAL},
+      {"null data with a size", path, nullptr, 1, aErrParam, EINVAL},
+      {"no file name", dir.path() + "/", "x", 1, aErrParam, EINVAL},
+      {"dot name", dir / ".", "x", 1, aErrParam, EINVAL},
+      {"a directory", dir / "d", "x", 1, aErrNotFound, EISDIR},
+      {"missing directory", dir / "none/f", "x", 1, aErrNotFound, ENOENT},
+  };
+  for (const Case& c : cases) {
+    int sysError = 0;
+    const char* target = c.path.empty() ? nullptr : c.path.c_str();
+    EXPECT_EQ(aFile_Replace(target, c.data, c.size, &sysError), c.result) << c.what;
+    EXPECT_EQ(sysError, c.sysError) << c.what;
+  }
+  EXPECT_EQ(ReadText(path), "kept");
+  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"d", "f"}));
+  EXPECT_EQ(ListNames(dir / "d"), std::vector<std::string>{});
+}
+
+TEST(FileTest, ReplaceWithoutWriteRightsIsRefused) {
+  if (!CanSwitchUser()) {
+    GTEST_SKIP() << "needs root to act as an unprivileged user";
+  }
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  const std::string path = dir.write("f", "kept");
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  // The directory lets anyone rename over the file; the file's own mode must
+  // still be honoured.
+  const ChildResult child = RunInChild(kNobodyUid, [&] { return aFile_Replace(path.c_str(), "x", 1); });
+  ASSERT_TRUE(child.finished);
+  EXPECT_EQ(child.exitCode, aErrNotFound);
+  EXPECT_EQ(ReadText(path), "kept");
+  EXPECT_EQ(ListNames(dir.path()), std::vector<std::string>{"f"});
 }
 
 }  // namespace

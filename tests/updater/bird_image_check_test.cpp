@@ -7,9 +7,11 @@
 #include <cstring>
 #include <vector>
 
+#include "support/TempFiles.h"
+#include "support/TestBird.h"
+#include "tools/BirdWriter.h"
 #include "updater/BirdFile.h"
 #include "updater/BirdImageCheck.h"
-#include "updater/BirdWriter.h"
 
 namespace {
 
@@ -89,9 +91,43 @@ TEST(BirdImageCheckTest, DamagedOrForeignImagesAreRefused) {
   EXPECT_FALSE(IsStorableBirdImage(nullptr, 100));
 }
 
+TEST(BirdImageCheckTest, StoreAndDownloadApplyTheSameHeaderRule) {
+  // The same contents behind different headers: the download check and the
+  // store's file check must take or refuse each one alike.
+  TestBird bird;
+  bird.model = "CV-HUB";
+  bird.firmware.push_back({0x08000000, TestPayload(512, 7)});
+  const std::vector<uint8_t> good = bird.bytes();
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> header;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"current version", {'b', 'i', 'r', 'd', 0x01, 0x01}, true},
+      {"other non-zero version", {'b', 'i', 'r', 'd', 0x02, 0x07}, true},
+      {"zero major byte", {'b', 'i', 'r', 'd', 0x00, 0x01}, false},
+      {"zero minor byte", {'b', 'i', 'r', 'd', 0x01, 0x00}, false},
+      {"upper-case signature", {'B', 'I', 'R', 'D', 0x01, 0x01}, false},
+      {"other signature", {'b', 'i', 'r', 'e', 0x01, 0x01}, false},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    std::vector<uint8_t> image = c.header;
+    image.insert(image.end(), good.begin() + BirdFile::kHeaderSize, good.end());
+    const std::string path = dir / "image.bird";
+    WriteBytes(path, image);
+    EXPECT_EQ(BirdFile::HasValidHeader(image.data(), image.size()), c.valid) << c.what;
+    EXPECT_EQ(IsStorableBirdImage(image.data(), image.size()), c.valid) << c.what;
+    EXPECT_EQ(BirdFile::VerifyFile(path.c_str()), c.valid) << c.what;
+  }
+  EXPECT_FALSE(BirdFile::HasValidHeader(good.data(), BirdFile::kHeaderSize - 1)) << "cut header";
+  EXPECT_FALSE(BirdFile::HasValidHeader(nullptr, BirdFile::kHeaderSize));
+}
+
 TEST(BirdImageCheckTest, StreamExpandingBeyondTheBoundIsRefused) {
   EXPECT_TRUE(sCheck(sZeroBomb(4 * 1024 * 1024)));
-  EXPECT_FALSE(sCheck(sZeroBomb(kMaxBirdContainerSize + 1024 * 1024)));
+  EXPECT_FALSE(sCheck(sZeroBomb(BirdFile::kMaxContainerSize + 1024 * 1024)));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include "support/LogCapture.h"
 #include "support/TempFiles.h"
-#include "updater/BirdWriter.h"
+#include "tools/BirdWriter.h"
 #include "updater/UpdaterStore.h"
 
 namespace {

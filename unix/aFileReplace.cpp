@@ -1,4 +1,6 @@
-#include "updater/AtomicFile.h"
+// Replacing a file by writing a temporary sibling and renaming it over the
+// old one; see aFile_Replace in aFile.h.
+#include "unix/aFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,8 +49,13 @@ bool sWriteAll(int fd, const unsigned char* data, size_t size) {
 
 }  // namespace
 
-aErr ReplaceFileAtomically(const std::string& path, const void* data, size_t size, int* sysError) {
+aErr aFile_Replace(const char* target, const void* data, size_t size, int* sysError) {
   sSetError(sysError, 0);
+  if (target == nullptr) {
+    sSetError(sysError, EINVAL);
+    return aErrParam;
+  }
+  const std::string path(target);
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);

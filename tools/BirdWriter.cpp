@@ -1,11 +1,11 @@
-#include "updater/BirdWriter.h"
+#include "tools/BirdWriter.h"
 
 #include <zlib.h>
 
 #include <cstdio>
 #include <stdexcept>
 
-#include "updater/AtomicFile.h"
+#include "unix/aFile.h"
 
 namespace {
 
@@ -149,5 +149,5 @@ std::vector<uint8_t> BirdWriter::FileImage(int level) const {
 
 aErr BirdWriter::Write(const std::string& path) const {
   const std::vector<uint8_t> image = FileImage();
-  return ReplaceFileAtomically(path, image.data(), image.size());
+  return aFile_Replace(path.c_str(), image.data(), image.size());
 }

@@ -2,8 +2,8 @@
 // optional serial-number offsets and loader start, the trailing checksum, and
 // the zlib-compressed file image. The updater itself only reads BIRD files;
 // this serves birdtool, the stand-ins and the tests.
-#ifndef CORVALITH_UPDATER_BIRDWRITER_H
-#define CORVALITH_UPDATER_BIRDWRITER_H
+#ifndef CORVALITH_TOOLS_BIRDWRITER_H
+#define CORVALITH_TOOLS_BIRDWRITER_H
 
 #include <cstddef>
 #include <cstdint>
