@@ -341,7 +341,7 @@ struct SimServer::Impl {
   void send(Mod& m, size_t epIndex, const Packet& p, bool delayable, uint64_t now) {
     Endpoint& ep = m.eps[epIndex];
     if (!ep.peer) return;
-    note(m, ep, "TX", toHex(p.bytes()));
+    if (record) note(m, ep, "TX", toHex(p.bytes()));
     queueBytes(m, epIndex, ep.kind == Kind::Serial ? serialFrame(p) : p.bytes(), delayable, now);
   }
 
@@ -383,7 +383,7 @@ struct SimServer::Impl {
 
   void onPacket(Mod& m, size_t epIndex, const Packet& p, uint64_t now) {
     Endpoint& ep = m.eps[epIndex];
-    note(m, ep, "RX", toHex(p.bytes()));
+    if (record) note(m, ep, "RX", toHex(p.bytes()));
     if (m.rebooting) return;
     ++m.received;
     ++ep.rxCount;

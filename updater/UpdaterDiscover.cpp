@@ -39,7 +39,6 @@ constexpr uint8_t kNameMinor = 10;
 constexpr uint8_t kNamePatch = 4;
 // Build-number reply: command, sub-command, then four bytes most significant
 // first.
-constexpr uint8_t kBuildReplyLength = 6;
 // Bytes of a linkSpec after its identity words: the transport's own words.
 constexpr size_t kTransportWordsOffset = offsetof(linkSpec, t);
 
@@ -136,20 +135,9 @@ aErr Updater::_disableWeft(Module& module, UpdaterDisplayInterface& display) {
 }
 
 uint32_t Updater::_get_build_number(Module& module) {
-  Tessaron::Corvalith::Link* link = module.getLink();
-  if (link == nullptr) return 0;
-  const uint8_t request[] = {Tessaron::Corvalith::kModuleQueryBuild};
-  if (link->sendPacket(module.getModuleAddress(), Tessaron::Corvalith::kModuleQueryCommand, sizeof(request),
-                       request) != aErrNone) {
-    return 0;
-  }
-  const uint8_t match[] = {Tessaron::Corvalith::kModuleQueryCommand, Tessaron::Corvalith::kModuleQueryBuild};
-  uint8_t length = sizeof(match);
-  uint8_t reply[kMaxPacketData] = {};
-  if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone) return 0;
-  if (length != kBuildReplyLength) return 0;
-  return static_cast<uint32_t>(reply[2]) << 24 | static_cast<uint32_t>(reply[3]) << 16 |
-         static_cast<uint32_t>(reply[4]) << 8 | reply[5];
+  // A module that cannot say is shown as build 0.
+  uint32_t build = 0;
+  return module.getBuild(&build) == aErrNone ? build : 0;
 }
 
 aErr Updater::_get_version(Module& module, DeviceInfo& info) {
