@@ -27,6 +27,9 @@ constexpr size_t kMaxPendingIn = 64 * 1024;
 // always reports ready, so without the wait the host's event loop spins.
 constexpr uint64_t kReapHoldMs = 2;
 constexpr guint kTickMs = 1;
+// How long after a new link's last sync query answers owed from before a
+// restart go out.
+constexpr uint64_t kOwedAnswerMs = 300;
 constexpr unsigned kFirstDevnum = 2;
 constexpr unsigned kMaxDevnum = 127;
 // Standard requests on endpoint 0.
@@ -109,6 +112,8 @@ struct UsbBus::Impl {
     uint32_t outUrbs = 0;
     uint64_t nextHbMs = 0;
     uint32_t missedReported = 0;
+    uint32_t owedGeneration = 0;  // the link the owed answers wait for; 0 none
+    uint64_t owedAtMs = 0;
     std::vector<Packet> afterReconnect;
     std::unique_ptr<SimRouter> network;
   };
@@ -271,8 +276,12 @@ struct UsbBus::Impl {
     if (!d.afterReconnect.empty() && !d.muted) {
       if (p.address != kSyncAddress && p.address != kRouteAddress) {
         d.afterReconnect.clear();
-      } else if (d.rxCount == 1) {
-        for (const Packet& reply : d.afterReconnect) send(d, reply, true, now);
+        d.owedGeneration = 0;
+      } else if (d.claimer && p.address == kSyncAddress) {
+        // A USB link synchronises and then drops what arrived meanwhile, so
+        // the answer goes out once the host's sync queries have stopped.
+        d.owedGeneration = d.generation;
+        d.owedAtMs = now + kOwedAnswerMs;
       }
     }
     Response r;
@@ -681,6 +690,12 @@ struct UsbBus::Impl {
         Delayed x = std::move(d.delayed.front());
         d.delayed.pop_front();
         if (x.generation == d.generation && d.claimer) queueIn(d, x.bytes);
+      }
+      if (d.owedGeneration && now >= d.owedAtMs) {
+        if (d.owedGeneration == d.generation && d.claimer && !d.muted) {
+          for (const Packet& reply : d.afterReconnect) send(d, reply, true, now);
+        }
+        d.owedGeneration = 0;
       }
       if (d.cfg.heartbeatMs && d.claimer && now >= d.nextHbMs) {
         d.nextHbMs = now + d.cfg.heartbeatMs;
