@@ -133,19 +133,12 @@ struct UsbBus::Impl {
   std::vector<std::unique_ptr<Attachment>> attachments;
   unsigned nextDevnum = kFirstDevnum;
   bool ticking = false;
+  bool closing = false;  // no request or timer touches the state any more
+  GSource* tickSource = nullptr;
   FILE* record = nullptr;
 
   ~Impl() {
-    // The test bed first: it ends the worker thread that calls the handlers.
     if (bed) g_object_unref(bed);
-    for (auto& d : devs) dropPending(*d, nullptr);
-    for (auto& a : attachments) {
-      for (auto& c : a->clients) {
-        dropUrbs(c.second);
-        if (c.second.client) g_object_unref(c.second.client);
-      }
-      if (a->handler) g_object_unref(a->handler);
-    }
     if (record) std::fclose(record);
   }
 
@@ -713,6 +706,7 @@ struct UsbBus::Impl {
   static gboolean sTick(gpointer ref) {
     auto* impl = static_cast<Impl*>(ref);
     std::lock_guard<std::mutex> guard(impl->lock);
+    if (impl->closing) return G_SOURCE_REMOVE;
     impl->tick();
     return G_SOURCE_CONTINUE;
   }
@@ -721,15 +715,18 @@ struct UsbBus::Impl {
   void ensureTick() {
     if (ticking) return;
     ticking = true;
-    GSource* source = g_timeout_source_new(kTickMs);
-    g_source_set_callback(source, &Impl::sTick, this, nullptr);
-    g_source_attach(source, g_main_context_get_thread_default());
-    g_source_unref(source);
+    tickSource = g_timeout_source_new(kTickMs);
+    g_source_set_callback(tickSource, &Impl::sTick, this, nullptr);
+    g_source_attach(tickSource, g_main_context_get_thread_default());
   }
 
   static gboolean sOnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer ref) {
     auto* a = static_cast<Attachment*>(ref);
     std::lock_guard<std::mutex> guard(a->impl->lock);
+    if (a->impl->closing) {
+      answer(client, -1, ENODEV);
+      return TRUE;
+    }
     a->impl->ensureTick();
     a->impl->onRequest(*a, client);
     return TRUE;
@@ -738,7 +735,7 @@ struct UsbBus::Impl {
   static void sOnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer ref) {
     auto* a = static_cast<Attachment*>(ref);
     std::lock_guard<std::mutex> guard(a->impl->lock);
-    a->impl->onVanished(*a, client);
+    if (!a->impl->closing) a->impl->onVanished(*a, client);
   }
 
   // --- the test bed (main thread) -------------------------------------------
@@ -857,7 +854,23 @@ UsbBus::UsbBus(const UsbSimOptions& options) : impl_(std::make_unique<Impl>()) {
   impl_->options = options;
 }
 
-UsbBus::~UsbBus() = default;
+UsbBus::~UsbBus() {
+  // umockdev's worker thread may still be in a request or a timer while the
+  // test bed goes, and does not say when it is done: the state is closed
+  // under the lock, the test bed (and its directory) removed, and the rest
+  // left to the end of the process, reachable from here.
+  static auto* retired = new std::vector<std::unique_ptr<Impl>>();
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->closing = true;
+    if (impl_->tickSource) g_source_destroy(impl_->tickSource);
+  }
+  if (impl_->bed) g_object_unref(impl_->bed);
+  impl_->bed = nullptr;
+  if (impl_->record) std::fclose(impl_->record);
+  impl_->record = nullptr;
+  retired->push_back(std::move(impl_));
+}
 
 bool UsbBus::open(std::string& error) {
   return impl_->open(error);
