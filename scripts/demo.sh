@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Corvalith Updater against simulated modules and a local update server:
 # discovers the modules over TCP/IP and behind a routing module, lists the
-# builds the server offers for one of them, fetches the current one into a
-# local store, updates the module's firmware with it and discovers again to
-# show the new version.
+# builds the server offers for one of them, then, on an emulated USB bus
+# (corvalith-usb-sim), discovers the USB modules, fetches the current build
+# into a local store, updates the hub's firmware with it over USB and
+# discovers again to show the new version.
 #
 #   scripts/demo.sh             installs packages, builds build/normal if needed
 #   scripts/demo.sh BUILD_DIR   uses the programs already built in BUILD_DIR
 #
-# Discovery multicasts its request, so everything runs inside a private
-# network namespace (scripts/netns-run). Every process the demo starts is
+# TCP/IP discovery multicasts its request, so everything runs inside a
+# private network namespace (scripts/netns-run); the USB part needs none. Every process the demo starts is
 # stopped and its temporary directory removed when it ends, however it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +18,7 @@ cd "$(dirname "$0")/.."
 build=${1:-}
 if [[ -z $build ]]; then
   scripts/setup.sh
-  if ! log=$(scripts/build.sh normal Updater corvalith-sim corvalith-update-server birdtool 2>&1); then
+  if ! log=$(scripts/build.sh normal Updater corvalith-sim corvalith-usb-sim corvalith-update-server birdtool 2>&1); then
     echo "$log" >&2
     exit 1
   fi
@@ -75,8 +76,8 @@ for release in 3020:2.10.4 3140:2.11.0; do
     --firmware "0x00010000:$tmp/firmware.bin" >/dev/null
 done
 
-# The simulated modules: a routing module with two modules on its I2C bus, a
-# hub on firmware 2.10.3 (before device names) and a meter on 2.11.0.
+# The TCP/IP modules: a routing module with two modules on its I2C bus and
+# a meter on 2.11.0.
 cat >"$tmp/modules.conf" <<EOF
 [module]
 serial = $router
@@ -101,21 +102,30 @@ address = 8
 version = 2.10.3
 build = 2410
 [module]
-serial = $device
-model = 4
-version = 2.10.3
-build = 2410
-name = Bench hub
-tcp = 0
-flash-file = $tmp/flash.bin
-reboot-bird = $tmp/served/$device/3140.bird
-[module]
 serial = 40F5849B
 model = 21
 version = 2.11.0
 build = 3020
 name = Meter left
 tcp = 0
+EOF
+# The USB modules: the hub on firmware 2.10.3 (before device names), whose
+# update is the demo's, and a second meter.
+cat >"$tmp/usb.conf" <<EOF
+[module]
+serial = $device
+model = 4
+version = 2.10.3
+build = 2410
+name = Bench hub
+flash-file = $tmp/flash.bin
+reboot-bird = $tmp/served/$device/3140.bird
+[module]
+serial = 40F5849C
+model = 21
+version = 2.12.0
+build = 3140
+name = Meter right
 EOF
 "$bin/sim/corvalith-sim" --config "$tmp/modules.conf" --discovery all --lifetime 600 >"$tmp/sim.out" &
 pids+=($!)
@@ -129,9 +139,31 @@ url=http://$(sed -n 's/^LISTEN //p' "$tmp/server.out" | head -n 1)/cgi/u
 run "Discover the modules on TCP/IP" Updater -D -t TCP -i "$store"
 run "Discover the modules behind the routing module $router" Updater -D -r "$router" -i "$store"
 run "Builds the update server offers for $device" Updater -B -d "$device" -u "$url" -i "$store"
-run "Fetch the current build and update the hub with it" Updater -G -U -d "$device" -u "$url" -i "$store"
+
+# The USB part: one emulated bus for all its steps, so the hub keeps its new
+# firmware between them. The steps run in a script under corvalith-usb-sim,
+# which ends with the script's exit status.
+cat >"$tmp/usb-steps.sh" <<'STEPS'
+set -euo pipefail
+bin=$1 store=$2 url=$3 device=$4
+run() {
+  printf '\n=== %s\n$ %s\n' "$1" "${*:2}"
+  "$bin/Updater" "${@:3}"
+}
+run "Discover the modules on USB" Updater -D -i "$store"
+run "Fetch the current build and update the hub with it over USB" Updater -G -U -d "$device" -u "$url" -i "$store"
 run "Builds held in the local store" Updater -L -d "$device" -i "$store"
-run "Discover again: the hub runs the new firmware" Updater -D -t TCP -i "$store"
+# The hub restarts into its new firmware and re-enumerates; wait (10 s at
+# most) until it is on the bus again.
+for ((i = 0; i < 100; i++)); do
+  lsusb -d 24ff:0004 >/dev/null 2>&1 && break
+  sleep 0.1
+done
+run "Discover again: the hub runs the new firmware" Updater -D -i "$store"
+STEPS
+printf '\n=== The USB modules, on an emulated bus\n$ corvalith-usb-sim --config usb.conf -- STEPS\n'
+"$bin/sim/corvalith-usb-sim" --config "$tmp/usb.conf" --lifetime 600 -- \
+  bash "$tmp/usb-steps.sh" "$bin" "$store" "$url" "$device"
 if cmp -s -n 49152 -i 0:65536 "$tmp/firmware.bin" "$tmp/flash.bin"; then
   printf '\nThe simulated flash holds the new firmware at 0x00010000, byte for byte.\n'
 else

@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps python3
   lpc21isp
+  umockdev libumockdev-dev usbutils
 )
 
 missing=()

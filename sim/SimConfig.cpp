@@ -141,6 +141,9 @@ Module keys (all optional):
                     more than sync and route packets.
   drop-on-reboot=no Fault: REBOOT starts the new firmware without dropping
                     the link.
+  The keys usb-vendor, usb-product, usb-serial, usb-max-packet, stall-in,
+  stall-out, claim-busy, vanish-after and return-after-load only matter to
+  corvalith-usb-sim (see its --help).
 
 Configuration file: one [module] line starts each module, followed by
 key = value lines with the keys above; blank lines and lines starting with #
@@ -304,6 +307,25 @@ bool applyModuleKey(ModuleConfig& m, const std::string& key, const std::string& 
     return flag(m.upgrade.ueiData);
   } else if (key == "pooled") {
     return flag(m.upgrade.pooled);
+  } else if (key == "usb-vendor" || key == "usb-product") {
+    if (value.size() > 4 || !sNumber(value, 16, 0xFFFF, v)) return bad("hex, 0 to FFFF");
+    (key == "usb-vendor" ? m.usb.vendorId : m.usb.productId) = static_cast<int>(v);
+  } else if (key == "usb-serial") {
+    if (value.size() > 126) return bad("at most 126 characters");
+    m.usb.serialText = value;
+    m.usb.serialTextSet = true;
+  } else if (key == "usb-max-packet") {
+    if (!sNumber(value, 10, 1024, v) || v < 8) return bad("8 to 1024");
+    m.usb.maxPacket = static_cast<uint16_t>(v);
+  } else if (key == "stall-in" || key == "stall-out" || key == "vanish-after") {
+    if (!sNumber(value, 10, 0xFFFFFFFFu, v)) return bad("0 or more");
+    (key == "stall-in"    ? m.usb.stallIn
+     : key == "stall-out" ? m.usb.stallOut
+                          : m.usb.vanishAfter) = static_cast<uint32_t>(v);
+  } else if (key == "claim-busy") {
+    return flag(m.usb.claimBusy);
+  } else if (key == "return-after-load") {
+    return flag(m.usb.returnAfterLoad);
   } else if (key == "mute-after") {
     if (!sNumber(value, 10, 0x7FFFFFFF, v)) return bad("0 or more");
     m.muteAfter = static_cast<int64_t>(v);
@@ -330,7 +352,8 @@ bool parseModuleSpec(const std::string& spec, ModuleConfig& m, std::string& erro
   return true;
 }
 
-bool parseConfigText(const std::string& text, std::vector<ModuleConfig>& out, std::string& error) {
+bool parseConfigText(const std::string& text, std::vector<ModuleConfig>& out, std::string& error,
+                     const ModuleConfig& defaults) {
   std::stringstream ss(text);
   std::string line;
   int lineNo = 0;
@@ -340,7 +363,7 @@ bool parseConfigText(const std::string& text, std::vector<ModuleConfig>& out, st
     line = sTrim(line);
     if (line.empty() || line[0] == '#') continue;
     if (line == "[module]") {
-      out.emplace_back();
+      out.push_back(defaults);
       inModule = true;
       continue;
     }

@@ -27,8 +27,10 @@ const char* helpText();
 bool applyModuleKey(ModuleConfig& m, const std::string& key, const std::string& value, std::string& error);
 // "key=value,key=value" as given to --module.
 bool parseModuleSpec(const std::string& spec, ModuleConfig& m, std::string& error);
-// Appends the [module] sections of a configuration file's text.
-bool parseConfigText(const std::string& text, std::vector<ModuleConfig>& out, std::string& error);
+// Appends the [module] sections of a configuration file's text; each section
+// starts from defaults.
+bool parseConfigText(const std::string& text, std::vector<ModuleConfig>& out, std::string& error,
+                     const ModuleConfig& defaults = ModuleConfig());
 // Parses argv; reads --config files. With no module given, one default module
 // listening on a free TCP port. Checks that serial numbers and addresses are
 // usable.

@@ -17,6 +17,21 @@
 
 namespace sim {
 
+// How a module appears as an emulated USB device (corvalith-usb-sim), and
+// its USB faults; 0 or empty switches each fault off.
+struct UsbConfig {
+  int vendorId = -1;   // -1: 0x24FF
+  int productId = -1;  // -1: the model number
+  bool serialTextSet = false;
+  std::string serialText;       // serial-number string; unset: the serial as %08X
+  uint16_t maxPacket = 512;     // of both bulk endpoints
+  uint32_t stallIn = 0;         // the Nth bulk IN transfer stalls the endpoint
+  uint32_t stallOut = 0;        // the Nth bulk OUT transfer stalls the endpoint
+  bool claimBusy = false;       // every claim of the interface fails as busy
+  uint32_t vanishAfter = 0;     // leave the bus for good after N received packets
+  bool returnAfterLoad = true;  // no: a LOAD takes it off the bus for good
+};
+
 // Everything that can be set per module on the command line or in a
 // configuration file. Ports and paths say which endpoints the server opens.
 struct ModuleConfig {
@@ -48,6 +63,7 @@ struct ModuleConfig {
 
   DiscoveryConfig discovery;  // TCP/IP discovery replies (--discovery)
   UpgradeConfig upgrade;      // firmware upgrade (command class 0x5F)
+  UsbConfig usb;              // emulated USB device
 };
 
 // What the host should be told, and what the server should do, after a packet.

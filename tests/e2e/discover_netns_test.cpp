@@ -320,20 +320,24 @@ TEST_F(DiscoverNetnsTest, DemoRunsToCompletionAndLeavesNothingBehind) {
            "Discovered Devices: (TCPIP)\n",
            "    D272031D  06       00      ModRouter      2.15.0 (      3140)        [127.0.0.1]        Rack "
            "router\n",
-           // On 2.10.3: no name.
-           "    40F5849A  02       00      HubLink 4      2.10.3 (      2410)        [127.0.0.1]        \n",
+           "    40F5849B  02       00      MeterPro       2.11.0 (      3020)        [127.0.0.1]        "
+           "Meter left\n",
            "Searching for Corvalith Network devices connected to D272031D\n",
            "    2181F0EE  04       06      AnaIO 8        2.12.0 (      2950)        [127.0.0.1]        \n",
            "    2181F0EF  08       06      RelayPak 4     2.10.3 (      2410)        [127.0.0.1]        \n",
            "Build List for device [40F5849A]:\n\nBuild          \t"
            "Version        \n3140           \t2.11.0         \n3020           \t2.10.4         \n",
+           // The hub is on the emulated USB bus; on 2.10.3 it shows no name.
+           "=== Discover the modules on USB\n",
+           "Discovered Devices: (USB)\n",
+           "    40F5849A  02       00      HubLink 4      2.10.3 (      2410)         \n",
+           "    40F5849C  02       00      MeterPro       2.12.0 (      3140)         Meter right\n",
            "Retrieving firmware for device with serial number 40F5849A\n",
            // The store holds the fetched build only.
            "=== Builds held in the local store\n",
            "Version        \n3140           \t2.11.0         \n\n=== Discover again",
            "Update time: ",
-           "    40F5849A  02       00      HubLink 4      2.11.0 (      3140)        [127.0.0.1]        "
-           "Bench hub\n",
+           "    40F5849A  02       00      HubLink 4      2.11.0 (      3140)         Bench hub\n",
            "The simulated flash holds the new firmware at 0x00010000, byte for byte.\n\n=== Done\n",
        }) {
     EXPECT_TRUE(sContains(r.out, line)) << line << "\n---\n" << r.out;
