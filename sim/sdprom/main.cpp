@@ -1,7 +1,6 @@
 // corvalith-sdp-rom: a simulated i.MX boot ROM speaking the Serial Download
-// Protocol on a pseudo-terminal (or, with --hid, as an emulated USB HID
-// device), so the recovery loader and other SDP hosts can be run without a
-// processor. Its decoding is its own: nothing comes from the client it checks.
+// Protocol on a pseudo-terminal, so the recovery loader and other SDP hosts
+// can be run without a processor. Its decoding is its own: nothing comes from the client it checks.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
