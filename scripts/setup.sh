@@ -11,7 +11,7 @@ packages=(
   zlib1g-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps python3
-  lpc21isp
+  lpc21isp imx-usb-loader
   umockdev libumockdev-dev usbutils
 )
 
