@@ -22,8 +22,9 @@ run normal
 run asan
 # ThreadSanitizer covers the threaded parts: FIFOs, the link engine, the
 # device server and the object layer on top of them.
-# The emulated USB bus runs under umockdev's preload, which ThreadSanitizer's
-# interceptors do not tolerate; the normal and ASan runs cover it.
+# A stall test on the emulated USB bus (umockdev's preload) fails under
+# ThreadSanitizer and is not yet understood; the normal and ASan runs cover
+# these tests meanwhile.
 run tsan -E CvusbEmulated
 run fuzz -L fuzz
 echo "=== all tests passed"
