@@ -231,8 +231,13 @@ class HidRom {
   static gboolean sRemove(gpointer ref) {
     auto* self = static_cast<HidRom*>(ref);
     UMockdevTestbed* bed = self->bus_.testbed();
-    umockdev_testbed_uevent(bed, kUsbPath, "remove");
-    umockdev_testbed_remove_device(bed, kUsbPath);
+    // Children first, as the kernel unbinds them.
+    const std::string hidraw = std::string(kHidPath) + "/hidraw/hidraw0";
+    const std::string interface = std::string(kUsbPath) + "/1-9:1.0";
+    for (const std::string& path : {hidraw, std::string(kHidPath), interface, std::string(kUsbPath)}) {
+      umockdev_testbed_uevent(bed, path.c_str(), "remove");
+      umockdev_testbed_remove_device(bed, path.c_str());
+    }
     return G_SOURCE_REMOVE;
   }
 
