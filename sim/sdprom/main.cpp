@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "sim/SimConfig.h"
+#include "sim/StandInSignals.h"
 #include "sim/sdprom/HidBed.h"
 #include "sim/sdprom/SdpRom.h"
 #include "sim/sdprom/SerialRom.h"
-#include "sim/sdprom/Signals.h"
 
 namespace {
 
@@ -224,12 +224,12 @@ int main(int argc, char** argv) {
     sdprom::EnterBed(argv);
     return options.mode == Mode::Hid ? sdprom::ServeHid(options.bed) : sdprom::ServeSerialOnBus(options.bed);
   }
-  sdprom::InstallSignals();
+  sim::InstallSignals();
   sdprom::SerialHooks hooks;
-  hooks.stop = [] { return sdprom::gStop != 0; };
+  hooks.stop = [] { return sim::gStop != 0; };
   hooks.takeDump = [] {
-    if (!sdprom::gDump) return false;
-    sdprom::gDump = 0;
+    if (!sim::gDump) return false;
+    sim::gDump = 0;
     return true;
   };
   hooks.ready = [](const std::string& pty) {
