@@ -271,13 +271,13 @@ void Link::impl::stopStreaming(bool force) {
       streams.clear();
       state = std::move(worker);
       worker.reset();
+      // Together with the table: whoever sees it empty finds the worker
+      // starting no further call.
+      if (state) state->stopping.store(true, std::memory_order_release);
     }
     retired = std::move(workerThread);
   }
-  if (state) {
-    state->stopping.store(true, std::memory_order_release);
-    state->stop.set_value();
-  }
+  if (state) state->stop.set_value();
   if (!retired.joinable()) return;
   // A callback that disabled the last stream runs on the worker itself; it
   // cannot be joined, but it holds its own state and starts no further call.
