@@ -117,9 +117,10 @@ class Link {
   // Writes length bytes into the slot, 25 bytes a packet. aErrParam for null
   // data; aErrMedia when the slot will not open; aErrIO when the module's sum
   // of a chunk differs from ours or its answer has the wrong shape. The slot
-  // is closed whatever happened after it opened.
+  // is closed whatever happened after it opened. *written (optional): the
+  // bytes the module acknowledged with a matching sum.
   [[nodiscard]] aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data,
-                                   size_t length);
+                                   size_t length, size_t* written = nullptr);
   // Reads the slot into buffer; *count is the number of bytes read.
   // aErrParam for null pointers; aErrMedia when the slot will not open;
   // aErrOverrun when the slot holds more than the buffer (the buffer is then

@@ -166,7 +166,9 @@ aErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint32_t* 
   return sSlotValue(*this, module, kSlotSize, store, slot, size);
 }
 
-aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length) {
+aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length,
+                         size_t* written) {
+  if (written != nullptr) *written = 0;
   if (data == nullptr) return aErrParam;
   if (!isConnected()) return aErrConnection;
   if (!sModuleAddressOk(module)) return aErrPacket;
@@ -190,6 +192,8 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
       err = sCode(p, 3);
     } else if (p->length != 4 || p->data[3] != sum) {
       err = aErrIO;
+    } else if (written != nullptr) {
+      *written += part;
     }
     sent += part;
   }
