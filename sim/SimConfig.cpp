@@ -56,8 +56,9 @@ const char* helpText() {
 
 Plays one or more Corvalith modules for tests and demonstrations. Each module
 answers synchronisation queries (0xAD), route packets (0xAF), module queries
-(0x49), the debug echo (0x17) and the system class (3) UEIs, and sends
-heartbeats, over any of three endpoints:
+(0x49), the debug echo (0x17), the system class (3) UEIs, store slots (4),
+factory data (0x5E) and stream control (93), and sends heartbeats and stream
+samples, over any of three endpoints:
   TCP           raw packets on 127.0.0.1
   serial        a pseudo-terminal carrying COBS frames with a CRC-8
   kernel        a raw pseudo-terminal linked as <dev dir>/corvalith.%08X,
@@ -141,6 +142,33 @@ Module keys (all optional):
                     more than sync and route packets.
   drop-on-reboot=no Fault: REBOOT starts the new firmware without dropping
                     the link.
+  store=N:SLOTS:CAPACITY  Store N (0 to 255) with slots 0 to SLOTS-1 (1 to
+                    255) of CAPACITY bytes each (0 to 65535). Repeatable, once
+                    per store; without it the module has no stores.
+  slot-file=STORE:SLOT:PATH  The slot's contents: raw bytes, read at start
+                    (a missing file is an empty slot), rewritten through
+                    PATH.part and a rename when a handle that wrote the slot
+                    is closed, and at exit. Repeatable.
+  factory=CMD:HEX   Factory data of factory command CMD (0 to 15), as hex
+                    digits (at most 4096 bytes); default empty.
+  factory-file=CMD:PATH  The same from a file of raw bytes (missing: empty);
+                    a set of that command's data rewrites it (via .part).
+  stream-ms=N       Interval between samples of an enabled stream, in ms
+                    (1 to 3600000, default 100).
+  stream-source=counter|value  What samples carry: counter (default) counts
+                    the samples of each entity from 0 since streaming began;
+                    value sends the entity's value (a system option's get
+                    value, a declared entity's VALUE).
+  stream-entity=CMD:OPTION:INDEX:SIZE[:SUBINDEXES[:VALUE]]  Another entity
+                    that can stream, beside the system options: SIZE 1, 2 or
+                    4 value bytes, SUBINDEXES 0 (none) to 32. Repeatable.
+  slot-bad-sum-every=N  Fault: every Nth slot write reply carries the
+                    chunk's sum plus one (the bytes are stored).
+  slot-refuse-open=STORE:SLOT  Fault: opening that slot fails with
+                    aErrMedia (31). Repeatable.
+  bad-sample-every=N  Fault: every Nth stream sample names the type of
+                    another value size (1 -> 2 -> 3 -> 1, subindexed alike),
+                    so its length no longer fits its type.
   The keys usb-vendor, usb-product, usb-serial, usb-max-packet, stall-in,
   stall-out, claim-busy, vanish-after and return-after-load only matter to
   corvalith-usb-sim (see its --help).
@@ -198,6 +226,41 @@ status 0 when it equals the chunk). REBOOT drops the link for reboot-ms and
 the module comes back running the new firmware. Outside these stages the
 steps are refused (status 1). Behind a router the link never drops; a LOAD
 there is answered at once.
+
+Store slots (raw command 4; replies echo the option, plus 0x80 and the
+aErr code on an error): 4,1|2,STORE,SLOT (capacity, size) -> 4,opt,STORE,
+SLOT,HI,LO; 4,3|4,STORE,SLOT (open to read, to write) -> 4,opt,STORE,SLOT,
+HANDLE (0 to 3, at most 4 open, one per slot; opening to write empties the
+slot); 4,7,HANDLE,<=25 bytes -> 4,7,HANDLE,8-bit sum; 4,6,HANDLE -> 4,6,
+HANDLE,<=25 bytes; 4,8,HANDLE -> 4,8,HANDLE,0. Errors: unknown store
+aErrNotFound (3), slot beyond the store aErrIndexRange (26), slot already
+open aErrBusy (5), no free handle aErrResource (30), unknown handle aErrParam
+(2), read on a write handle or the reverse aErrMode (7), read at the end
+aErrEOF (10), write past the capacity aErrOverrun (15, nothing stored), an
+unwritable slot file on close aErrWrite (8). A restart forgets the handles.
+
+Factory data (raw command 0x5E; option: the 4-bit command, 0x40 first packet,
+0x10 write, 0x20 close): a get answers with the next 26 bytes (28-byte
+packets continue, a shorter one ends); a set takes at most 26 bytes a packet
+and answers 0x5E,CMD; the close 0x5E,0x20,COUNT_HI,COUNT_LO ends the transfer
+and answers 0x5E,0: a set takes effect only there, and only when COUNT is
+the number of bytes moved (else 0x5E,0x80,aErrSize). Errors: 0x5E,CMD|0x80,
+code; a continuation without its first packet aErrMode (7).
+
+Streams (class 93, index 0): a set of option 1 (enable) or 2 (disable) with
+the 32-bit key (module, command, option, index; 0xFF in any but the module
+byte matches any) is answered 0x5D,0xC1|0xC2,0; an enable that covers no
+entity gives aErrNotFound (3), a key for another module aErrParam (2). A get
+of option 1 answers 0x5D,1,0 and 1 while streaming, else 0. While a stream is
+enabled every covered entity (the readable system options, 1-byte or 32-bit,
+and the stream-entity ones) sends one sample per stream-ms: command, option,
+index|0x40, type (1, 2, 3 for 1, 2, 4 value bytes; 5, 6, 7 with a subindex
+byte after it, one sample per subindex), the time since boot in microseconds
+as two big-endian 32-bit words, high first, the value big-endian, and 0. At
+most 128 samples an interval, stamped with the time they were due; intervals
+missed while late are skipped, not caught up.
+Streams end when the host's last link closes and on a restart. A module
+behind a router streams through the router's link while the route is on.
 
 Discovery: with --discovery every module with a TCP endpoint answers each
 16-byte request (byte 0 = 1) by UDP to the requester's address, port 9889,
@@ -270,6 +333,10 @@ bool applyModuleKey(ModuleConfig& m, const std::string& key, const std::string& 
   } else if (key == "behind") {
     if (value.size() > 8 || !sNumber(value, 16, 0xFFFFFFFFu, v) || v == 0) return bad("hex, not 0");
     m.behind = static_cast<uint32_t>(v);
+  } else if (isStorageKey(key)) {
+    return applyStorageKey(m.storage, key, value, error);
+  } else if (isStreamKey(key)) {
+    return applyStreamKey(m.stream, key, value, error);
   } else if (isDiscoveryKey(key)) {
     return applyDiscoveryKey(m.discovery, key, value, error);
   } else if (key == "flash-file" || key == "reboot-bird") {
@@ -447,6 +514,7 @@ bool parseCommandLine(int argc, char** argv, SimOptions& options, std::string& e
       error = "a module needs at least one endpoint (tcp, serial-pty, serial-link or kernel)";
       return false;
     }
+    if (!checkStorage(m.storage, error)) return false;
   }
   return checkModuleNetworks(options.modules, error);
 }

@@ -21,8 +21,22 @@ void sPushInt(std::vector<uint8_t>& out, uint32_t v) {
 
 }  // namespace
 
-SimModule::SimModule(const ModuleConfig& config) : config_(config), upgrade_(config.upgrade) {
+SimModule::SimModule(const ModuleConfig& config)
+    : config_(config),
+      upgrade_(config.upgrade),
+      storage_(config.storage),
+      streams_(config.stream, config.address) {
   setDefaults();
+  // Every readable value of the system class can stream, at its own size.
+  for (const auto& entry : options_) {
+    const Option& o = entry.second;
+    if (!(o.access & kGet) || (o.kind != Kind::Byte && o.kind != Kind::Int)) continue;
+    StreamEntity e;
+    e.command = kSystemClass;
+    e.option = entry.first;
+    e.size = o.kind == Kind::Byte ? 1 : 4;
+    streams_.addEntity(e);
+  }
 }
 
 void SimModule::setDefaults() {
@@ -86,6 +100,8 @@ void SimModule::reboot(uint64_t nowMs) {
   bootMs_ = nowMs;
   bootSet_ = true;
   routeOn_ = false;
+  storage_.restart();
+  streams_.stop();
   incomingActive_ = false;
   hbPending_ = false;
   hbNext_ = 0;
@@ -139,6 +155,24 @@ Response SimModule::handle(const Packet& in, uint64_t nowMs) {
     case SimUpgrade::kCommand:
       handleUpgrade(in, nowMs, r);
       break;
+    case SimStorage::kSlotCommand: {
+      std::vector<std::vector<uint8_t>> out;
+      storage_.handleSlot(d, out);
+      addReplies(out, r);
+      break;
+    }
+    case SimStorage::kFactoryCommand: {
+      std::vector<std::vector<uint8_t>> out;
+      storage_.handleFactory(d, out);
+      addReplies(out, r);
+      break;
+    }
+    case SimStreams::kCommand: {
+      std::vector<std::vector<uint8_t>> out;
+      streams_.handle(d, nowMs, out);
+      addReplies(out, r);
+      break;
+    }
     default:
       break;
   }
@@ -160,6 +194,14 @@ void SimModule::handleQuery(const Packet& in, Response& r) {
         // Of the upgrade class only the UEI-bytes data set is a UEI.
         const bool has = (d[3] & 0x3F) == SimUpgrade::kDataUei && (d[4] & 0x1F) == 0 && (flags & 0x80) &&
                          upgrade_.hasUeiData();
+        out.insert(out.end(), {d[2], d[3], d[4], has ? aErrNone : aErrUnimplemented});
+        break;
+      }
+      if (d[2] == SimStreams::kCommand) {
+        // Option 1: get (streaming?) and set (enable); option 2: set (disable).
+        const uint8_t o = d[3] & 0x3F;
+        bool has = (d[4] & 0x1F) == 0 && (o == SimStreams::kEnable || o == SimStreams::kDisable);
+        if (has && (flags & 0x40)) has = o == SimStreams::kEnable;
         out.insert(out.end(), {d[2], d[3], d[4], has ? aErrNone : aErrUnimplemented});
         break;
       }
@@ -193,6 +235,33 @@ void SimModule::handleUpgrade(const Packet& in, uint64_t nowMs, Response& r) {
   if (o.dropLink) r.reboot = true;
   // Rebooting without dropping the link: the new firmware answers at once.
   if (o.restartNow) reboot(nowMs);
+}
+
+void SimModule::addReplies(std::vector<std::vector<uint8_t>>& data, Response& r) const {
+  for (std::vector<uint8_t>& bytes : data) r.replies.push_back(Packet{config_.address, std::move(bytes)});
+}
+
+std::vector<Packet> SimModule::takeSamples(uint64_t nowMs) {
+  std::vector<std::vector<uint8_t>> data;
+  streams_.takeSamples(
+      nowMs, bootMs_,
+      [&](const StreamEntity& e, uint8_t) {
+        return e.command == kSystemClass ? liveValue(e.option, nowMs) : e.value;
+      },
+      data);
+  std::vector<Packet> out;
+  for (std::vector<uint8_t>& bytes : data) out.push_back(Packet{config_.address, std::move(bytes)});
+  return out;
+}
+
+bool SimModule::saveFiles(std::string& error) {
+  bool ok = upgrade_.saveFlash(error);
+  std::string why;
+  if (!storage_.save(why) && ok) {
+    error = why;
+    ok = false;
+  }
+  return ok;
 }
 
 void SimModule::errorReply(uint8_t cmd, uint8_t option, uint8_t index, uint8_t err, Response& r) const {

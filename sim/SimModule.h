@@ -13,6 +13,8 @@
 
 #include "sim/SimDiscovery.h"
 #include "sim/SimProtocol.h"
+#include "sim/SimStore.h"
+#include "sim/SimStream.h"
 #include "sim/SimUpgrade.h"
 
 namespace sim {
@@ -63,6 +65,8 @@ struct ModuleConfig {
 
   DiscoveryConfig discovery;  // TCP/IP discovery replies (--discovery)
   UpgradeConfig upgrade;      // firmware upgrade (command class 0x5F)
+  StorageConfig storage;      // store slots (command 4) and factory data (0x5E)
+  StreamConfig stream;        // stream samples (stream control class 93)
   UsbConfig usb;              // emulated USB device
 };
 
@@ -115,6 +119,20 @@ class SimModule {
   const SimUpgrade& upgrade() const { return upgrade_; }
   // Writes the simulated flash file, if any; false with a reason.
   bool saveFlash(std::string& error) const { return upgrade_.saveFlash(error); }
+  // Writes the flash file and every slot file with unsaved changes; false
+  // with the first reason.
+  bool saveFiles(std::string& error);
+
+  const SimStorage& storage() const { return storage_; }
+
+  // Stream samples due at nowMs, to be sent like heartbeats; none while
+  // nothing streams.
+  std::vector<Packet> takeSamples(uint64_t nowMs);
+  // When takeSamples next has something; UINT64_MAX while nothing streams.
+  uint64_t nextSampleMs() const { return streams_.nextDueMs(); }
+  bool streaming() const { return streams_.streaming(); }
+  // The host's link has gone: streams end with it.
+  void stopStreams() { streams_.stop(); }
 
   // The current device name (system option 32).
   std::string name() const { return std::string(name_.begin(), name_.end()); }
@@ -129,6 +147,7 @@ class SimModule {
   void handleQuery(const Packet& in, Response& r);
   void handleSystem(const Packet& in, uint64_t nowMs, Response& r);
   void handleUpgrade(const Packet& in, uint64_t nowMs, Response& r);
+  void addReplies(std::vector<std::vector<uint8_t>>& data, Response& r) const;
   void errorReply(uint8_t cmd, uint8_t option, uint8_t index, uint8_t err, Response& r) const;
   void bytesReply(uint8_t option, uint8_t index, const std::vector<uint8_t>& bytes, Response& r) const;
   std::vector<uint8_t>* bytesOption(uint8_t option);
@@ -137,6 +156,8 @@ class SimModule {
 
   ModuleConfig config_;
   SimUpgrade upgrade_;
+  SimStorage storage_;
+  SimStreams streams_;
   std::map<uint8_t, Option> options_;
   std::vector<uint8_t> name_;
   std::vector<uint8_t> powerConfig_;

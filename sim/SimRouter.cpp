@@ -1,6 +1,8 @@
 #include "sim/SimRouter.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <set>
 
 #include "common/aErr.h"
@@ -120,6 +122,26 @@ bool SimRouter::handle(const Packet& in, bool routeOn, uint64_t nowMs, Response&
     }
   }
   return true;
+}
+
+void SimRouter::takeSamples(bool routeOn, uint64_t nowMs, std::vector<Packet>& out) {
+  for (auto& entry : bus_) {
+    Device& device = entry.second;
+    std::vector<Packet> due = device.module->takeSamples(nowMs);
+    // Samples that find no route are lost, as on a bus nobody listens to.
+    if (!routeOn || nowMs < device.awayUntilMs) continue;
+    for (Packet& p : due) out.push_back(std::move(p));
+  }
+}
+
+uint64_t SimRouter::nextSampleMs() const {
+  uint64_t next = std::numeric_limits<uint64_t>::max();
+  for (const auto& entry : bus_) next = std::min(next, entry.second.module->nextSampleMs());
+  return next;
+}
+
+void SimRouter::stopStreams() {
+  for (auto& entry : bus_) entry.second.module->stopStreams();
 }
 
 }  // namespace sim

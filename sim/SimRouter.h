@@ -42,6 +42,14 @@ class SimRouter {
   // False when the router's own module should handle the packet.
   bool handle(const Packet& in, bool routeOn, uint64_t nowMs, Response& r);
 
+  // Stream samples the modules behind the router have due; they reach the
+  // host only while the route is on.
+  void takeSamples(bool routeOn, uint64_t nowMs, std::vector<Packet>& out);
+  // When a module behind it next has samples due; UINT64_MAX for none.
+  uint64_t nextSampleMs() const;
+  // The router's link has gone: the streams through it end.
+  void stopStreams();
+
   // Packets passed to the modules behind the router.
   uint64_t forwarded() const { return forwarded_; }
 

@@ -298,6 +298,20 @@ struct SimServer::Impl {
     return lines;
   }
 
+  static bool anyPeer(const Mod& m) {
+    for (const Endpoint& ep : m.eps) {
+      if (ep.peer) return true;
+    }
+    return false;
+  }
+
+  // Streams belong to the host's link: with the last link they end, so the
+  // next host is not met by samples it never asked for.
+  static void stopStreams(Mod& m) {
+    m.module.stopStreams();
+    if (m.network) m.network->stopStreams();
+  }
+
   void closeConnection(Mod& m, Endpoint& ep, const char* why) {
     if (ep.kind == Kind::Tcp) sCloseFd(ep.fd);
     if (ep.peer) note(m, ep, "EV", why);
@@ -307,6 +321,7 @@ struct SimServer::Impl {
     ep.cobs.reset();
     ep.rxCount = 0;
     ++ep.generation;
+    if (!anyPeer(m)) stopStreams(m);
   }
 
   void flushOut(Mod& m, Endpoint& ep) {
@@ -349,6 +364,7 @@ struct SimServer::Impl {
     m.rebooting = true;
     m.rebootUntilMs = now + m.cfg.rebootMs;
     m.delayed.clear();
+    stopStreams(m);
     for (Endpoint& ep : m.eps) {
       note(m, ep, "EV", "reboot");
       if (ep.kind == Kind::Tcp) {
@@ -485,9 +501,7 @@ struct SimServer::Impl {
       }
       if (m.cfg.heartbeatMs && now >= m.nextHbMs) {
         m.nextHbMs = now + m.cfg.heartbeatMs;
-        bool anyPeer = false;
-        for (const Endpoint& ep : m.eps) anyPeer = anyPeer || ep.peer;
-        if (anyPeer && !m.muted) {
+        if (anyPeer(m) && !m.muted) {
           Packet hb = m.module.nextHeartbeat();
           for (size_t i = 0; i < m.eps.size(); ++i) send(m, i, hb, false, now);
           if (m.module.heartbeatsMissed() != m.missedReported) {
@@ -496,6 +510,19 @@ struct SimServer::Impl {
           }
         }
       }
+      sendSamples(m, now);
+    }
+  }
+
+  // Samples go out between replies, as heartbeats do; a module behind a
+  // router sends its samples through the router's link.
+  void sendSamples(Mod& m, uint64_t now) {
+    if (m.cfg.behind != 0) return;
+    std::vector<Packet> samples = m.module.takeSamples(now);
+    if (m.network) m.network->takeSamples(m.module.routeOn(), now, samples);
+    if (samples.empty() || m.muted) return;
+    for (const Packet& p : samples) {
+      for (size_t i = 0; i < m.eps.size(); ++i) send(m, i, p, false, now);
     }
   }
 
@@ -508,6 +535,10 @@ struct SimServer::Impl {
         continue;
       }
       if (m.cfg.heartbeatMs) wakeAt = std::min(wakeAt, m.nextHbMs);
+      if (m.cfg.behind == 0) {
+        wakeAt = std::min(wakeAt, m.module.nextSampleMs());
+        if (m.network) wakeAt = std::min(wakeAt, m.network->nextSampleMs());
+      }
       if (!m.delayed.empty()) wakeAt = std::min(wakeAt, m.delayed.front().dueMs);
       for (const Endpoint& ep : m.eps) {
         if (ep.kind != Kind::Tcp && !ep.peer) wakeAt = std::min(wakeAt, now + kPeerCheckMs);
@@ -585,7 +616,7 @@ struct SimServer::Impl {
     }
     for (auto& mp : mods) {
       std::string error;
-      if (!mp->module.saveFlash(error)) std::fprintf(stderr, "corvalith-sim: %s\n", error.c_str());
+      if (!mp->module.saveFiles(error)) std::fprintf(stderr, "corvalith-sim: %s\n", error.c_str());
     }
     return 0;
   }

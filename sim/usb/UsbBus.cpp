@@ -321,6 +321,9 @@ struct UsbBus::Impl {
     ++d.generation;
     d.in.clear();
     d.delayed.clear();
+    // Streams belong to the host's link and end with it.
+    d.module.stopStreams();
+    if (d.network) d.network->stopStreams();
     note(d, "EV", "close");
   }
 
@@ -700,6 +703,12 @@ struct UsbBus::Impl {
           }
         }
       }
+      // Samples go out between replies, as heartbeats do.
+      std::vector<Packet> samples = d.module.takeSamples(now);
+      if (d.network) d.network->takeSamples(d.module.routeOn(), now, samples);
+      if (d.claimer && !d.muted) {
+        for (const Packet& p : samples) send(d, p, false, now);
+      }
     }
   }
 
@@ -879,10 +888,10 @@ bool UsbBus::open(std::string& error) {
 bool UsbBus::saveFlash(std::string& error) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   for (auto& d : impl_->devs) {
-    if (!d->module.saveFlash(error)) return false;
+    if (!d->module.saveFiles(error)) return false;
   }
   for (auto& m : impl_->behind) {
-    if (!m->saveFlash(error)) return false;
+    if (!m->saveFiles(error)) return false;
   }
   return true;
 }

@@ -199,6 +199,7 @@ bool sParse(int argc, char** argv, sim::UsbSimOptions& options, std::string& err
       error = "two modules with one serial number";
       return false;
     }
+    if (!sim::checkStorage(m.storage, error)) return false;
   }
   return sCheckNetworks(options.modules, error);
 }

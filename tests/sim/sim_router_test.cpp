@@ -131,3 +131,21 @@ TEST(SimRouterTest, ConfigurationChecksTheNetworks) {
 }
 
 }  // namespace
+
+TEST(SimRouterTest, ModulesBehindStreamThroughTheRouteOnly) {
+  Network n;
+  n.four.reboot(0);
+  EXPECT_EQ(n.ask(4, {0x5D, 0x81, 0x20, 4, 3, 9, 0}, true, 0).size(), 1u);
+  EXPECT_EQ(n.router.nextSampleMs(), 100u);
+  std::vector<Packet> out;
+  n.router.takeSamples(false, 100, out);
+  EXPECT_TRUE(out.empty()) << "no route, no samples";
+  n.router.takeSamples(true, 200, out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].address, 4);
+  EXPECT_EQ(Bytes(out[0].data.begin(), out[0].data.begin() + 4), (Bytes{3, 9, 0x40, 3}));
+  EXPECT_EQ(out[0].data[15], 1) << "the sample lost without a route still counted";
+  n.router.stopStreams();
+  EXPECT_FALSE(n.four.streaming());
+  EXPECT_EQ(n.router.nextSampleMs(), UINT64_MAX);
+}
