@@ -233,16 +233,7 @@ int sStream(Link& link, uint8_t address, uint8_t command, uint8_t option, uint8_
 
 int sRun(Link& link, uint8_t address, const CtlOptions& o) {
   const std::vector<std::string>& a = o.args;
-  uint8_t n[3] = {};
-  const CommandDef* def = sFindCommand(o.command);
-  if (def == nullptr) return 1;
-  for (size_t i = 0; i < def->numbers; ++i) {
-    if (!sByte(a[i], &n[i])) {
-      std::fprintf(stderr, "Error: %s: \"%s\" is not a number from 0 to 255: aErrParam (%s)\n",
-                   o.command.c_str(), a[i].c_str(), aError_GetErrorDescription(aErrParam));
-      return 1;
-    }
-  }
+  const uint8_t* n = o.numbers;
   if (o.command == "slot-info") return sSlotInfo(link, address, n[0], n[1]);
   if (o.command == "slot-read") return sSlotRead(link, address, n[0], n[1], a[2]);
   if (o.command == "slot-write") return sSlotWrite(link, address, n[0], n[1], a[2]);
@@ -335,6 +326,12 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
   if (o->args.size() < def->minArgs || o->args.size() > def->maxArgs) {
     *error = "Wrong number of arguments for " + o->command;
     return false;
+  }
+  for (size_t i = 0; i < def->numbers; ++i) {
+    if (!sByte(o->args[i], &o->numbers[i])) {
+      *error = "\"" + o->args[i] + "\" is not a number from 0 to 255";
+      return false;
+    }
   }
   if ((o->count != 0 || o->seconds != 0) && o->command != "stream") {
     *error = "--count and --seconds belong to stream";

@@ -22,6 +22,9 @@ struct CtlOptions {
   linkType transport = USB;
   std::string command;
   std::vector<std::string> args;
+  // The command's leading numeric arguments (store, slot; factory command;
+  // command, option, index).
+  uint8_t numbers[3] = {};
   // stream bounds: 0 = not given.
   uint32_t count = 0;
   uint32_t seconds = 0;
