@@ -314,6 +314,20 @@ aErr EntityClass::drainUEI(uint8_t option) {
                                                    m_impl->index & kUEIIndexMask);
 }
 
+aErr EntityClass::setStreamEnabled(bool enable) {
+  Module* module = getModule();
+  if (module == nullptr || module->getLink() == nullptr) return aErrResource;
+  return module->getLink()->enableStream(module->getModuleAddress(), m_impl->entityClass, Link::kStreamAny,
+                                         m_impl->index, enable);
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count) {
+  Module* module = getModule();
+  if (module == nullptr || module->getLink() == nullptr) return aErrResource;
+  return module->getLink()->getStreamStatus(module->getModuleAddress(), m_impl->entityClass, Link::kStreamAny,
+                                            m_impl->index, Link::kStreamAny, entries, capacity, count);
+}
+
 namespace {
 
 aErr sEntityStore(EntityClass& entity, uint8_t option) {

@@ -13,6 +13,7 @@
 
 #include "common/aErr.h"
 #include "common/aUEI.h"
+#include "cpp/Link.h"
 
 namespace Tessaron {
 namespace Corvalith {
@@ -86,6 +87,13 @@ class EntityClass {
   [[nodiscard]] aErr awaitUEI32Val(uint8_t option, uint32_t* out);
   // Removes queued replies with this class, option byte and index.
   [[nodiscard]] aErr drainUEI(uint8_t option);
+
+  // Enables or disables the samples of every option of this entity (the
+  // link's enableStream with option 255); the link's results.
+  [[nodiscard]] aErr setStreamEnabled(bool enable);
+  // The link's last stream values of this entity, every option and
+  // subindex; the link's getStreamStatus results.
+  [[nodiscard]] aErr getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count);
 
   // Entity store requests for this entity (class 92 on the same module).
   [[nodiscard]] aErr saveEntityToStore();

@@ -98,6 +98,8 @@ Link::impl::impl(Link* owner, const char* linkName) : link(owner) {
 }
 
 Link::impl::~impl() {
+  // Before the engine link goes: the filter refers to this impl.
+  stopStreaming(true);
   aLinkRef id = linkId.exchange(0);
   if (id != 0) (void)aLink_Destroy(&id);
   spec.reset();
@@ -261,6 +263,9 @@ aErr Link::disconnect() {
   if (!m_impl) return aErrNone;
   // The packet log copies this engine link only; a new link starts afresh.
   m_impl->destroyLogger();
+  // The values and callbacks belong to this engine link; a new one starts
+  // without streams, as the module does.
+  m_impl->stopStreaming(true);
   aLinkRef id = m_impl->linkId.exchange(0);
   if (id != 0) (void)aLink_Destroy(&id);
   return aErrNone;
@@ -269,7 +274,10 @@ aErr Link::disconnect() {
 aErr Link::reset() {
   if (!m_impl) return aErrNone;
   const aLinkRef id = m_impl->linkId.load();
-  if (id != 0) (void)aLink_Reset(id);
+  if (id != 0) {
+    (void)aLink_Reset(id);
+    m_impl->restoreStreamFilter();
+  }
   return aErrNone;
 }
 
@@ -322,10 +330,6 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
   std::memcpy(out, packet->data, packet->length);
   (void)aPacket_Destroy(&packet);
   return aErrNone;
-}
-
-aErr Link::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t*) {
-  return aErrNotFound;
 }
 
 aErr Link::getLinkSpecifier(linkSpec* spec) const {

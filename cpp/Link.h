@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "common/aErr.h"
 #include "common/aLink.h"
@@ -104,10 +105,127 @@ class Link {
   // fills the reference from it.
   static uint8_t ueiFilter(const aPacket* packet, const void* reference);
 
-  // The last value of an enabled stream. Streams are not kept yet, so the
-  // answer is always aErrNotFound.
+  // ---- Store slots: numbered storage areas in numbered stores on a module.
+  // Every operation: aErrConnection when not connected, aErrPacket for a
+  // module address of 0 or odd, aErrTimeout when the module does not answer
+  // within its wait, or the module's own code from an error reply.
+
+  // The capacity or the used size of a slot, in bytes. aErrParam for a null
+  // out pointer; aErrUnknown for a reply of the wrong shape.
+  [[nodiscard]] aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint32_t* capacity);
+  [[nodiscard]] aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint32_t* size);
+  // Writes length bytes into the slot, 25 bytes a packet. aErrParam for null
+  // data; aErrMedia when the slot will not open; aErrIO when the module's sum
+  // of a chunk differs from ours or its answer has the wrong shape. The slot
+  // is closed whatever happened after it opened. *written (optional): the
+  // bytes the module acknowledged with a matching sum.
+  [[nodiscard]] aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data,
+                                   size_t length, size_t* written = nullptr);
+  // Reads the slot into buffer; *count is the number of bytes read.
+  // aErrParam for null pointers; aErrMedia when the slot will not open;
+  // aErrOverrun when the slot holds more than the buffer (the buffer is then
+  // full and *count is its length); aErrUnknown for a reply without data.
+  [[nodiscard]] aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
+                                     size_t bufferLength, size_t* count);
+
+  // ---- Factory data: one byte array per factory command (0 to 15).
+  // aErrParam for null pointers or a command above 15; aErrOverrun when the
+  // data do not fit the buffer (a transfer that exactly fills it is taken);
+  // aErrUnknown for a reply too short to say anything; aErrConnection,
+  // aErrPacket, aErrTimeout and module codes as for the store slots.
+  [[nodiscard]] aErr getFactoryData(uint8_t module, uint8_t command, uint8_t* buffer, size_t bufferLength,
+                                    size_t* count);
+  // Writes the data 26 bytes a packet, then closes with the count.
+  // aErrSize for more than 65535 bytes or a write answer that is not 2 bytes.
+  [[nodiscard]] aErr setFactoryData(uint8_t module, uint8_t command, const uint8_t* data, size_t length);
+
+  // ---- Stream samples: values a module sends on its own once a stream is
+  // enabled. Each link keeps the last value per stream key and may hand every
+  // sample to a callback, which runs on the link's stream worker thread, one
+  // call at a time, in arrival order. A callback must not block for long: the
+  // queue to the worker has 500 slots, and samples that find it full are not
+  // handed to their callback but counted (getStreamDropCount). Their values
+  // are still kept.
+  typedef void (*streamCallback)(const aPacket* packet, void* reference);
+
+  // A stream key: bits 24-31 module, 16-23 command, 8-15 option, 0-7 index,
+  // 32-39 subindex. 255 in any element but the module means "any".
+  static constexpr uint8_t kStreamAny = 0xFF;
+  enum StreamKeyElement : uint8_t {
+    kStreamKeyModule = 0,
+    kStreamKeyCommand = 1,
+    kStreamKeyOption = 2,
+    kStreamKeyIndex = 3,
+    kStreamKeySubindex = 4,
+  };
+  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                  uint8_t subindex);
+  // One element of a key; 0 for an element number above 4.
+  static uint8_t getStreamKeyElement(uint64_t key, uint8_t element);
+
+  // A sample's parts. type 1, 2, 3: 8, 16, 32 bits; 5, 6, 7 the same with a
+  // subindex (0 for the others).
+  struct StreamSample {
+    uint8_t type = 0;
+    uint8_t subindex = 0;
+    uint64_t timestamp = 0;
+    uint32_t value = 0;
+  };
+  // A UEI payload with more than 4 data bytes, an option below 64 and the
+  // stream bit in the index byte.
+  [[nodiscard]] static bool isStreamPacket(const aPacket* packet);
+  // The sample type of a stream packet: byte 3, or 4 (a value spread over
+  // several packets) when the trailing sequence byte is not 0; 0 for a packet
+  // that is not a stream packet.
+  [[nodiscard]] static uint8_t getStreamPacketType(const aPacket* packet);
+  [[nodiscard]] static bool isSubindexType(uint8_t type);
+  // A stream packet of type 1, 2, 3, 5, 6 or 7 with exactly 14, 15, 17, 15,
+  // 16 or 18 data bytes.
+  [[nodiscard]] static bool isStreamSample(const aPacket* packet);
+  // aErrParam for null pointers; aErrPacket for a packet that is not a stream
+  // packet; aErrSize for type 4 and for a length that does not fit its type.
+  [[nodiscard]] static aErr getStreamSample(const aPacket* packet, StreamSample* sample);
+  static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
+
+  // Enables or disables the stream (module, command, option, index) on the
+  // module and keeps its values; option or index 255 selects every option or
+  // index of the command, and samples of every subindex are taken. Enabling
+  // registers callback (optional) with reference; disabling removes every
+  // entry it covers. aErrParam for module 255 or odd; aErrConnection;
+  // aErrTimeout or the module's code, after which an enabled entry is removed
+  // again; aErrResource when the worker thread cannot be started.
+  [[nodiscard]] aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                  bool enable);
+  [[nodiscard]] aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                            bool enable, streamCallback callback, void* reference);
+  // The last value of a stream: aErrNone the first time after a sample came,
+  // aErrStreamStale after that, aErrNotFound when the link keeps no value for
+  // the key. aErrParam for a null pointer, aErrConnection.
   [[nodiscard]] aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                                     uint8_t subindex, uint32_t* value);
+  // The keys in the table, in key order, whose elements equal the arguments
+  // (255 matches anything). lock false only for a caller that already holds
+  // the stream mutex (the link's own code).
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                               uint8_t subindex, bool lock = true);
+  struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+  };
+  // The matching keys with their last values; entries with 255 in any
+  // element are not reported. aErrParam for null pointers or capacity 0;
+  // aErrSize when there are more than capacity (the first capacity are
+  // given); aErrConnection.
+  [[nodiscard]] aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                     uint8_t subindex, StreamStatusEntry* entries, size_t capacity,
+                                     size_t* count);
+  // Asks the module whether it sends samples on this link (*streaming 0 or
+  // not). aErrParam, aErrConnection, aErrPacket, aErrTimeout, aErrSize for a
+  // reply without a byte value, or the module's code.
+  [[nodiscard]] aErr isLinkStreaming(uint8_t module, uint8_t* streaming);
+  // Samples not handed to their callback because the worker's queue was full,
+  // since the link was made.
+  [[nodiscard]] uint64_t getStreamDropCount() const;
 
   // aErrNotFound when no spec is set.
   [[nodiscard]] aErr getLinkSpecifier(linkSpec* spec) const;

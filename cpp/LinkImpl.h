@@ -3,9 +3,11 @@
 #define CORVALITH_CPP_LINKIMPL_H
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/aLogger.h"
 #include "cpp/Link.h"
@@ -15,6 +17,29 @@ namespace Corvalith {
 
 // Library debug bit of the module-level traces.
 constexpr uint32_t kDebugModule = 0x40;
+
+// Slots of the queue between the stream filter and the stream worker.
+constexpr size_t kStreamQueueSlots = 500;
+
+struct StreamEntry {
+  uint64_t key = 0;
+  uint8_t fresh = 0;
+  Link::streamCallback callback = nullptr;
+  void* reference = nullptr;
+  uint32_t value = 0;
+};
+
+// One queued callback call, with its own copy of the sample packet.
+struct asyncPacket {
+  Link::streamCallback callback = nullptr;
+  void* reference = nullptr;
+  aPacket packet{};
+};
+
+// The worker's state, shared by the link and the worker thread, so that a
+// worker that had to be let go (its own callback stopped it) never touches a
+// link that is gone.
+struct StreamWorker;
 
 struct Link::impl {
   impl(Link* owner, const char* linkName);
@@ -36,6 +61,22 @@ struct Link::impl {
   [[nodiscard]] bool connected() const;
   void destroyLogger();
 
+  // The stream filter that the link engine runs on its receiving thread;
+  // reference is the impl.
+  static uint8_t linkStreamFilter(const aPacket* packet, const void* reference);
+  // Installs the filter and starts the worker unless they run already.
+  // Caller holds streamControlMutex.
+  [[nodiscard]] aErr startStreaming();
+  // When the table is empty (or always, with force): removes the filter,
+  // clears the table and stops the worker. A worker that is not the calling
+  // thread is joined, so none of its callbacks runs after this returns.
+  void stopStreaming(bool force);
+  // Puts the filter back after the engine recreated the link.
+  void restoreStreamFilter();
+  // Queues one callback call; counts it as dropped when the queue is full.
+  // Caller holds streamMutex.
+  void queueCallback(const StreamEntry& entry, const aPacket* packet);
+
   Link* link;
   std::atomic<aLinkRef> linkId{0};
   aLogger* logger = nullptr;
@@ -44,6 +85,18 @@ struct Link::impl {
   std::string name;
   bool hasName = false;
   std::unique_ptr<linkSpec> spec;
+
+  // Guards streams and worker. Taken by the stream filter inside the
+  // engine's filter mutex, so nothing here calls into the engine with it held.
+  std::mutex streamMutex;
+  std::map<uint64_t, StreamEntry> streams;
+  std::shared_ptr<StreamWorker> worker;
+  // Serialises starting and stopping the filter and the worker; never held
+  // across a wait on the module or a join.
+  std::mutex streamControlMutex;
+  std::thread workerThread;
+  aLinkRef filterLink = 0;
+  std::atomic<uint64_t> streamDrops{0};
 };
 
 }  // namespace Corvalith
