@@ -98,6 +98,17 @@ VerifyResult sVerifyFlash(NXPSerialClass& chip, const std::vector<BirdBlock>& wr
   return {};
 }
 
+// A failed step of the LPC recovery: the log line as the protocol trace
+// expects it, and the same words for the user, who otherwise only sees the
+// run fail.
+bool sLpcStepFailed(UpdaterDisplayInterface& shown, unsigned package, const char* what) {
+  Log::log(package, "%s\n", what);
+  shown.display_progress(false);
+  while (*what == '\t' || *what == ' ') ++what;
+  shown.message(Level::ERROR, "Recovery failed: %s", what);
+  return false;
+}
+
 // Connects over USB to the module with the serial number; true once connected.
 bool sConnectUsb(Module& module, unsigned serialNumber) {
   return module.discoverAndConnect(USB, serialNumber) == aErrNone && module.isConnected();
@@ -194,8 +205,8 @@ bool Updater::_get_fingerprint_lpc(const std::string& port, unsigned baudRate, F
 }
 
 bool Updater::_get_fingerprint_imx(UpdaterDisplayInterface& shown, Updater& updater, const std::string& port,
-                                   unsigned serialNumber, const std::string& birdFile, Fingerprint& fingerprint,
-                                   bool resetAfter) {
+                                   unsigned serialNumber, const std::string& birdFile,
+                                   Fingerprint& fingerprint, bool resetAfter) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(shown, updater.storePath, "_get_fingerprint_imx");
   if (!store) return false;
   if (serialNumber == 0) serialNumber = kDefaultSerialNumber;
@@ -350,24 +361,17 @@ bool Updater::_recover_firmware_lpc(UpdaterDisplayInterface& shown, BirdFile& fi
                                     unsigned baudRate, const Fingerprint&) {
   NXPSerialClass chip;
   if (chip.Connect(port.c_str(), baudRate) != aErrNone) {
-    Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
-    return false;
+    const std::string what = "Could not connect to " + port;
+    return sLpcStepFailed(shown, DEBUG_Network, what.c_str());
   }
   Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-  if (chip.Unlock() != aErrNone) {
-    Log::log(DEBUG_Network, "Could not unlock\n");
-    return false;
-  }
+  if (chip.Unlock() != aErrNone) return sLpcStepFailed(shown, DEBUG_Network, "Could not unlock");
   Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-  if (chip.Prepare(kFirstSector, kLastSector) != aErrNone) {
-    Log::log(DEBUG_Network, "Could not prepare\n");
-    return false;
-  }
+  if (chip.Prepare(kFirstSector, kLastSector) != aErrNone)
+    return sLpcStepFailed(shown, DEBUG_Network, "Could not prepare");
   Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-  if (chip.Erase(kFirstSector, kLastSector) != aErrNone) {
-    Log::log(DEBUG_Network, "Could not erase\n");
-    return false;
-  }
+  if (chip.Erase(kFirstSector, kLastSector) != aErrNone)
+    return sLpcStepFailed(shown, DEBUG_Network, "Could not erase");
   // Without echo the data lines go out at full speed; a failure here only
   // shows as a failure of the first write.
   const aErr echoOff = chip.SetEcho(false);
@@ -408,28 +412,20 @@ bool Updater::_recover_firmware_lpc(UpdaterDisplayInterface& shown, BirdFile& fi
       std::memcpy(staging.data(), payload + offset, chunk);
       const uint32_t sent = sRoundUp4(chunk);
       aErr err = chip.Write(ramBuffer, sent, staging.data());
-      if (err == aErrNone && sent < copy) err = chip.Write(ramBuffer + sent, copy - sent, staging.data() + sent);
-      if (err != aErrNone) {
-        Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-        shown.display_progress(false);
-        return false;
-      }
+      if (err == aErrNone && sent < copy)
+        err = chip.Write(ramBuffer + sent, copy - sent, staging.data() + sent);
+      if (err != aErrNone) return sLpcStepFailed(shown, DEBUG_Updater, "\t Write to RAM failed");
       // Every sector the copy touches must be prepared, not only the chunk's.
       const uint32_t first = NXPSerialClass::SectorFromAddress(target);
       const uint32_t last = NXPSerialClass::SectorFromAddress(target + copy - 1);
       Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", static_cast<int>(first),
                static_cast<int>(last));
-      if (chip.Prepare(first, last) != aErrNone) {
-        Log::log(DEBUG_Updater, "\t Prepare failed\n");
-        shown.display_progress(false);
-        return false;
-      }
-      Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(copy), ramBuffer, target);
-      if (chip.CopyToFlash(target, ramBuffer, copy) != aErrNone) {
-        Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-        shown.display_progress(false);
-        return false;
-      }
+      if (chip.Prepare(first, last) != aErrNone)
+        return sLpcStepFailed(shown, DEBUG_Updater, "\t Prepare failed");
+      Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(copy), ramBuffer,
+               target);
+      if (chip.CopyToFlash(target, ramBuffer, copy) != aErrNone)
+        return sLpcStepFailed(shown, DEBUG_Updater, "\t Transfer to flash failed");
       target += chunk;
       offset += chunk;
       shown.update_progress(static_cast<double>(offset) / length, nullptr);
