@@ -89,15 +89,8 @@ bool SDPLoader::_expectSuccess(const std::vector<uint8_t>& answer) {
 bool SDPLoader::_isConnectionAlive() {
   const std::vector<uint8_t> command = _createStatusPacket();
   for (int attempt = 0; attempt < kConnectTries; ++attempt) {
-    ssize_t written = transport_->writeData(command);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-    _printBuffer(command);
-    std::vector<uint8_t> answer;
-    ssize_t read = transport_->readData(answer, kAnswerTimeoutMs);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);
-    _printBuffer(answer);
     // Any status word will do: the ROM is there and listening.
-    if (_expectResponse(answer)) return true;
+    if (_expectResponse(_exchange(command))) return true;
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
   return false;
@@ -170,7 +163,10 @@ void SDPLoader::startLoader(uint32_t address) {
 }
 
 bool SDPLoader::_readRegister(uint32_t address, uint32_t& value) {
-  const std::vector<uint8_t> command = _create4ByteReadRegisterPacket(address);
+  return transport_->getDataFromBuffer(_exchange(_create4ByteReadRegisterPacket(address)), 0, value);
+}
+
+std::vector<uint8_t> SDPLoader::_exchange(const std::vector<uint8_t>& command) {
   ssize_t written = transport_->writeData(command);
   Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
   _printBuffer(command);
@@ -178,7 +174,7 @@ bool SDPLoader::_readRegister(uint32_t address, uint32_t& value) {
   ssize_t read = transport_->readData(answer, kAnswerTimeoutMs);
   Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);
   _printBuffer(answer);
-  return transport_->getDataFromBuffer(answer, 0, value);
+  return answer;
 }
 
 int SDPLoader::getFingerprint(uint64_t& out) {

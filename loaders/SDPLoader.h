@@ -73,6 +73,9 @@ class SDPLoader {
   [[nodiscard]] bool _expectSuccess(const std::vector<uint8_t>& answer);
   // Reads the 32-bit register at address into value; false when no word came.
   [[nodiscard]] bool _readRegister(uint32_t address, uint32_t& value);
+  // Sends a command and reads its answer (time-out kAnswerTimeoutMs),
+  // logging both as the connection check and the register read do.
+  [[nodiscard]] std::vector<uint8_t> _exchange(const std::vector<uint8_t>& command);
   static void _fillCommand(std::vector<uint8_t>& report, uint8_t type, uint32_t address, uint8_t format,
                            uint32_t count, uint32_t data);
   static void _printBuffer(const std::vector<uint8_t>& bytes);

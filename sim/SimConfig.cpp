@@ -141,6 +141,9 @@ Module keys (all optional):
                     more than sync and route packets.
   drop-on-reboot=no Fault: REBOOT starts the new firmware without dropping
                     the link.
+  fingerprint=W0:W1:W2:W3  The chip's unique id as four hex words, answered
+                    on system option 39: subindex j gives word 3-j (default:
+                    no option 39).
   The keys usb-vendor, usb-product, usb-serial, usb-max-packet, stall-in,
   stall-out, claim-busy, vanish-after and return-after-load only matter to
   corvalith-usb-sim (see its --help).
@@ -326,6 +329,18 @@ bool applyModuleKey(ModuleConfig& m, const std::string& key, const std::string& 
     return flag(m.usb.claimBusy);
   } else if (key == "return-after-load") {
     return flag(m.usb.returnAfterLoad);
+  } else if (key == "fingerprint") {
+    // Four hex words, W0:W1:W2:W3 (no commas inside a --module spec).
+    std::stringstream words(value);
+    std::string word;
+    size_t n = 0;
+    while (std::getline(words, word, ':')) {
+      if (n == 4 || word.size() > 8 || !sNumber(word, 16, 0xFFFFFFFFu, v))
+        return bad("four hex words W0:W1:W2:W3");
+      m.fingerprint[n++] = static_cast<uint32_t>(v);
+    }
+    if (n != 4) return bad("four hex words W0:W1:W2:W3");
+    m.hasFingerprint = true;
   } else if (key == "mute-after") {
     if (!sNumber(value, 10, 0x7FFFFFFF, v)) return bad("0 or more");
     m.muteAfter = static_cast<int64_t>(v);

@@ -241,6 +241,18 @@ void SimModule::handleSystem(const Packet& in, uint64_t nowMs, Response& r) {
 
   if (get == set) return errorReply(cmd, rOpt, index, aErrParam, r);
   if (index != 0) return errorReply(cmd, rOpt, index, aErrIndexRange, r);
+  if (option == kFingerprintOption && config_.hasFingerprint) {
+    // Get with the subindex as its one value byte; the reply is a plain
+    // 32-bit value. Subindex j is word 3 - j: the host fills the words from
+    // the top.
+    if (!get) return errorReply(cmd, rOpt, index, aErrInvalidOption, r);
+    if (d.size() != 4) return errorReply(cmd, rOpt, index, aErrSize, r);
+    if (d[3] > 3) return errorReply(cmd, rOpt, index, aErrIndexRange, r);
+    std::vector<uint8_t> out{cmd, rOpt, index};
+    sPushInt(out, config_.fingerprint[3 - d[3]]);
+    r.replies.push_back(Packet{config_.address, out});
+    return;
+  }
   auto it = options_.find(option);
   if (it == options_.end()) return errorReply(cmd, rOpt, index, aErrUnimplemented, r);
   Option& opt = it->second;

@@ -6,6 +6,7 @@
 #ifndef CORVALITH_SIM_SIMMODULE_H
 #define CORVALITH_SIM_SIMMODULE_H
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -61,6 +62,11 @@ struct ModuleConfig {
   // (sim/SimRouter.h); 0: reached through its own endpoints.
   uint32_t behind = 0;
 
+  // The chip's 128-bit unique id (system option 39, subindex j answering
+  // word 3 - j), as a recovery loader reports it; unset: no option 39.
+  bool hasFingerprint = false;
+  std::array<uint32_t, 4> fingerprint{};
+
   DiscoveryConfig discovery;  // TCP/IP discovery replies (--discovery)
   UpgradeConfig upgrade;      // firmware upgrade (command class 0x5F)
   UsbConfig usb;              // emulated USB device
@@ -83,6 +89,7 @@ class SimModule {
 
   static constexpr uint8_t kSystemClass = 3;
   static constexpr uint8_t kModuleQuery = 0x49;
+  static constexpr uint8_t kFingerprintOption = 39;
   static constexpr uint8_t kDebugEcho = 0x17;
   static constexpr size_t kUeiBytesPart = 24;
   static constexpr size_t kMaxName = 64;

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/StandInSignals.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -71,15 +73,8 @@ constexpr int kPollMs = 100;
 // Gap in ms after which the line counts as idle again.
 constexpr int kIdleGapMs = 2;
 
-volatile sig_atomic_t gStop = 0;
-volatile sig_atomic_t gDump = 0;
-
-void sOnStop(int) {
-  gStop = 1;
-}
-void sOnDump(int) {
-  gDump = 1;
-}
+using sim::gDump;
+using sim::gStop;
 
 uint32_t sSectorStart(uint32_t s) {
   return s < 16 ? s * 0x1000 : 0x10000 + (s - 16) * 0x8000;
@@ -706,13 +701,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   prctl(PR_SET_PDEATHSIG, SIGTERM);
-  struct sigaction sa = {};
-  sa.sa_handler = sOnStop;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  sa.sa_handler = sOnDump;
-  sigaction(SIGUSR1, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  sim::InstallSignals();
 
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {

@@ -238,7 +238,7 @@ void Rom::runDcd(const std::vector<uint8_t>& dcd) {
   }
 }
 
-bool Rom::writeState(const std::string& path) const {
+bool Rom::writeState(const std::string& path, const std::string& extra) const {
   std::string tmp = path + ".tmp";
   FILE* f = std::fopen(tmp.c_str(), "w");
   if (!f) return false;
@@ -291,7 +291,9 @@ bool Rom::writeState(const std::string& path) const {
     }
   }
   if (open) std::fprintf(f, "\"}");
-  std::fprintf(f, "\n  ]\n}\n");
+  std::fprintf(f, "\n  ]");
+  if (!extra.empty()) std::fprintf(f, ",\n  %s", extra.c_str());
+  std::fprintf(f, "\n}\n");
   bool ok = std::fclose(f) == 0;
   return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
 }

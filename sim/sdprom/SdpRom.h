@@ -72,7 +72,11 @@ class Rom {
   uint64_t dataExpected() const { return xferLeft_; }
 
   std::deque<Answer>& answers() { return answers_; }
-  bool writeState(const std::string& path) const;
+  // True once a JUMP_ADDRESS was taken: the image runs.
+  bool jumped() const { return jumped_; }
+  // The JSON dump; extra (when not empty) is one more member, written as is
+  // after the others.
+  bool writeState(const std::string& path, const std::string& extra = std::string()) const;
 
  private:
   enum class Xfer { None, File, Dcd };

@@ -876,6 +876,34 @@ bool UsbBus::open(std::string& error) {
   return impl_->open(error);
 }
 
+void UsbBus::plug(const ModuleConfig& config) {
+  Impl::Dev* dev = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (impl_->closing) return;
+    auto d = std::make_unique<Impl::Dev>(config);
+    d->port = usb::portName(impl_->devs.size());
+    d->syspath = usb::sysPath(d->port);
+    d->module.reboot(sNowMs());
+    dev = d.get();
+    impl_->devs.push_back(std::move(d));
+  }
+  // Outside the lock: on the main thread the arrival runs at once and takes
+  // it itself.
+  impl_->post(*dev, true);
+}
+
+unsigned UsbBus::reserveDevnum() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  const unsigned devnum = impl_->nextDevnum;
+  impl_->nextDevnum = devnum >= kMaxDevnum ? kFirstDevnum : devnum + 1;
+  return devnum;
+}
+
+UMockdevTestbed* UsbBus::testbed() const {
+  return impl_->bed;
+}
+
 bool UsbBus::saveFlash(std::string& error) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   for (auto& d : impl_->devs) {

@@ -18,6 +18,8 @@
 
 #include "sim/SimModule.h"
 
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
 namespace sim {
 
 struct UsbSimOptions {
@@ -42,6 +44,15 @@ class UsbBus {
   // Writes every module's flash file; false with a reason for the first
   // that failed.
   bool saveFlash(std::string& error);
+
+  // Plugs one more module in (from any thread): it arrives on the next free
+  // port with an add uevent, as a device that has just enumerated.
+  void plug(const ModuleConfig& config);
+  // A device number no module will take, for another device sharing the
+  // test bed.
+  unsigned reserveDevnum();
+  // The test bed, once open, for other devices on the same bus.
+  UMockdevTestbed* testbed() const;
 
  private:
   struct Impl;

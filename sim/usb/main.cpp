@@ -1,11 +1,5 @@
 // corvalith-usb-sim: runs a command with simulated Corvalith modules on an
 // emulated USB bus (umockdev). See helpText() for the options.
-#include <glib-unix.h>
-#include <glib.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,14 +11,14 @@
 #include <vector>
 
 #include "sim/SimConfig.h"
+#include "sim/usb/BedRun.h"
 #include "sim/usb/UsbBus.h"
 
 namespace {
 
-constexpr int kOwnFailure = 125;  // bad command line or no emulation
-constexpr int kCannotRun = 127;
-constexpr guint kKillGraceS = 3;
-constexpr const char* kPreload = "libumockdev-preload.so.0";
+namespace bed = sim::bed;
+using bed::kOwnFailure;
+constexpr const char* kProgram = "corvalith-usb-sim";
 // Set once this program has put itself under umockdev's preload.
 constexpr const char* kReexecMark = "CORVALITH_USB_SIM_PRELOADED";
 
@@ -203,69 +197,6 @@ bool sParse(int argc, char** argv, sim::UsbSimOptions& options, std::string& err
   return sCheckNetworks(options.modules, error);
 }
 
-// umockdev builds its test bed through the same redirections that its
-// clients see, so this program runs under the preload as well.
-void sReexecUnderPreload(char** argv) {
-  if (std::getenv(kReexecMark) != nullptr) return;
-  std::string preload = kPreload;
-  const char* old = std::getenv("LD_PRELOAD");
-  if (old && *old) preload += std::string(":") + old;
-  setenv("LD_PRELOAD", preload.c_str(), 1);
-  setenv(kReexecMark, "1", 1);
-  // A sanitizer runtime need not come first once the preload is in front.
-  std::string asan = "verify_asan_link_order=0";
-  const char* oldAsan = std::getenv("ASAN_OPTIONS");
-  if (oldAsan && *oldAsan) asan = std::string(oldAsan) + ":" + asan;
-  setenv("ASAN_OPTIONS", asan.c_str(), 1);
-  execv("/proc/self/exe", argv);
-  std::fprintf(stderr, "corvalith-usb-sim: cannot restart under %s: %s\n", kPreload, std::strerror(errno));
-  std::exit(kOwnFailure);
-}
-
-struct Run {
-  GMainLoop* loop = nullptr;
-  pid_t child = -1;
-  int status = -1;
-  bool ended = false;
-};
-
-void sOnChildExit(GPid, gint status, gpointer ref) {
-  auto* run = static_cast<Run*>(ref);
-  run->status = status;
-  run->ended = true;
-  g_main_loop_quit(run->loop);
-}
-
-gboolean sForward(gpointer ref, int signal) {
-  auto* run = static_cast<Run*>(ref);
-  if (run->child > 0 && !run->ended) kill(run->child, signal);
-  return G_SOURCE_CONTINUE;
-}
-gboolean sOnTerm(gpointer ref) {
-  return sForward(ref, SIGTERM);
-}
-gboolean sOnInt(gpointer ref) {
-  return sForward(ref, SIGINT);
-}
-gboolean sOnHup(gpointer ref) {
-  return sForward(ref, SIGHUP);
-}
-
-gboolean sKill(gpointer ref) {
-  auto* run = static_cast<Run*>(ref);
-  if (!run->ended) kill(run->child, SIGKILL);
-  return G_SOURCE_REMOVE;
-}
-
-gboolean sLifetimeOver(gpointer ref) {
-  auto* run = static_cast<Run*>(ref);
-  if (run->ended) return G_SOURCE_REMOVE;
-  std::fprintf(stderr, "corvalith-usb-sim: lifetime over, ending the command\n");
-  kill(run->child, SIGTERM);
-  g_timeout_add_seconds(kKillGraceS, sKill, run);
-  return G_SOURCE_REMOVE;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -279,7 +210,7 @@ int main(int argc, char** argv) {
     std::fputs(sHelp(), stdout);
     return 0;
   }
-  sReexecUnderPreload(argv);
+  bed::ReexecUnderPreload(argv, kReexecMark, kProgram);
   int code = kOwnFailure;
   {
     sim::UsbBus bus(options);
@@ -287,36 +218,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "corvalith-usb-sim: %s\n", error.c_str());
       return kOwnFailure;
     }
-    Run run;
-    run.loop = g_main_loop_new(nullptr, FALSE);
-    std::vector<char*> args;
-    for (std::string& a : options.command) args.push_back(&a[0]);
-    args.push_back(nullptr);
-    std::fflush(nullptr);
-    run.child = fork();
-    if (run.child == 0) {
-      unsetenv(kReexecMark);
-      execvp(args[0], args.data());
-      std::fprintf(stderr, "corvalith-usb-sim: cannot run %s: %s\n", args[0], std::strerror(errno));
-      _exit(kCannotRun);
-    }
-    if (run.child < 0) {
-      std::fprintf(stderr, "corvalith-usb-sim: fork: %s\n", std::strerror(errno));
-      g_main_loop_unref(run.loop);
-      return kOwnFailure;
-    }
-    g_child_watch_add(run.child, sOnChildExit, &run);
-    g_unix_signal_add(SIGTERM, sOnTerm, &run);
-    g_unix_signal_add(SIGINT, sOnInt, &run);
-    g_unix_signal_add(SIGHUP, sOnHup, &run);
-    g_timeout_add_seconds(options.lifetimeS, sLifetimeOver, &run);
-    g_main_loop_run(run.loop);
-    g_main_loop_unref(run.loop);
-    if (WIFEXITED(run.status)) {
-      code = WEXITSTATUS(run.status);
-    } else if (WIFSIGNALED(run.status)) {
-      code = 128 + WTERMSIG(run.status);
-    }
+    code = bed::RunCommand(options.command, options.lifetimeS, kProgram, kReexecMark, {});
     if (!bus.saveFlash(error)) std::fprintf(stderr, "corvalith-usb-sim: %s\n", error.c_str());
   }
   return code;

@@ -222,3 +222,24 @@ TEST(SimConfig, HelpDocumentsEveryOptionAndKey) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }
 }
+
+TEST(SimModule, FingerprintWordsAnswerTheSubindexFromTheTop) {
+  sim::ModuleConfig c = Config();
+  std::string error;
+  ASSERT_TRUE(sim::applyModuleKey(c, "fingerprint", "A0A1A2A3:B0B1B2B3:C0C1C2C3:D0D1D2D3", error)) << error;
+  SimModule m(c);
+  // Subindex j is the record's byte value; it gives word 3 - j.
+  EXPECT_EQ(Ask(m, 6, {3, 0x40 | 39, 0x20, 0}), (std::vector<Bytes>{{3, 39, 0, 0xD0, 0xD1, 0xD2, 0xD3}}));
+  EXPECT_EQ(Ask(m, 6, {3, 0x40 | 39, 0x20, 3}), (std::vector<Bytes>{{3, 39, 0, 0xA0, 0xA1, 0xA2, 0xA3}}));
+  EXPECT_EQ(Ask(m, 6, {3, 0x40 | 39, 0x20, 4}), (std::vector<Bytes>{{3, 39, 0x80, aErrIndexRange}}));
+  EXPECT_EQ(Ask(m, 6, {3, 0x40 | 39, 0x20}), (std::vector<Bytes>{{3, 39, 0x80, aErrSize}}));
+  EXPECT_EQ(Ask(m, 6, {3, 0x80 | 39, 0x20, 0}),
+            (std::vector<Bytes>{{3, 0xC0 | 39, 0x80, aErrInvalidOption}}));
+  // Without the key the option does not exist; bad word lists are refused.
+  SimModule plain(Config());
+  EXPECT_EQ(Ask(plain, 6, {3, 0x40 | 39, 0x20, 0}), (std::vector<Bytes>{{3, 39, 0x80, aErrUnimplemented}}));
+  for (const char* bad : {"1:2:3", "1:2:3:4:5", "1:2:3:123456789", "1:2:x:4"}) {
+    sim::ModuleConfig b = Config();
+    EXPECT_FALSE(sim::applyModuleKey(b, "fingerprint", bad, error)) << bad;
+  }
+}

@@ -9,23 +9,8 @@ std::string LpcRomProcess::binary() {
   return std::string(CV_BINARY_DIR) + "/sim/corvalith-lpc-rom";
 }
 
-bool LpcRomProcess::start(const std::vector<std::string>& args, const std::string& stateFile) {
-  std::vector<std::string> all = args;
-  all.push_back("--state");
-  all.push_back(stateFile);
-  stateFile_ = stateFile;
-  SpawnOptions options;
-  options.stderrTo = SpawnOptions::Stderr::Inherit;
-  if (!child_.spawn(binary(), all, options)) return false;
-  const auto deadline = ChildProcess::Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-  std::string line;
-  if (!child_.readLine(&line, deadline) || line.rfind("READY ", 0) != 0) return false;
-  pty_ = line.substr(6);
-  return true;
-}
-
 bool LpcRomProcess::readState(LpcRomState* state) const {
-  std::string text = ReadText(stateFile_);
+  std::string text = ReadText(stateFile());
   size_t flash = text.find("\"flash\": \"");
   size_t commands = text.find("\"commands\": [");
   if (flash == std::string::npos || commands == std::string::npos) return false;

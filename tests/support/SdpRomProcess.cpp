@@ -59,21 +59,6 @@ std::string SdpRomProcess::binary() {
   return std::string(CV_BINARY_DIR) + "/sim/corvalith-sdp-rom";
 }
 
-bool SdpRomProcess::start(const std::vector<std::string>& args, const std::string& stateFile) {
-  std::vector<std::string> all = args;
-  all.push_back("--state");
-  all.push_back(stateFile);
-  stateFile_ = stateFile;
-  SpawnOptions options;
-  options.stderrTo = SpawnOptions::Stderr::Inherit;
-  if (!child_.spawn(binary(), all, options)) return false;
-  const auto deadline = ChildProcess::Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-  std::string line;
-  if (!child_.readLine(&line, deadline) || line.rfind("READY ", 0) != 0) return false;
-  pty_ = line.substr(6);
-  return true;
-}
-
 bool SdpRomProcess::readState(SdpRomState* state) const {
-  return ParseSdpRomState(ReadText(stateFile_), state);
+  return ParseSdpRomState(ReadText(stateFile()), state);
 }

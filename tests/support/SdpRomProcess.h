@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ChildProcess.h"
+#include "support/PtyRomProcess.h"
 
 struct SdpRomState {
   std::string security;
@@ -24,25 +24,17 @@ struct SdpRomState {
 // Reads a state dump; false when the text is not one.
 bool ParseSdpRomState(const std::string& text, SdpRomState* state);
 
-class SdpRomProcess {
+class SdpRomProcess : public PtyRomProcess {
  public:
-  static constexpr int kStartTimeoutMs = 10000;
   static std::string binary();
 
   // Runs the ROM with args plus --state stateFile. True once READY arrived.
-  bool start(const std::vector<std::string>& args, const std::string& stateFile);
-  // SIGTERM (the ROM then writes its state), reaped by pid; the status.
-  int stop() { return child_.stop(); }
-  const std::string& pty() const { return pty_; }
-  pid_t pid() const { return child_.pid(); }
+  bool start(const std::vector<std::string>& args, const std::string& stateFile) {
+    return PtyRomProcess::start(binary(), args, stateFile);
+  }
 
   // The state file as the ROM last wrote it; false when it cannot be read.
   bool readState(SdpRomState* state) const;
-
- private:
-  ChildProcess child_;
-  std::string pty_;
-  std::string stateFile_;
 };
 
 #endif

@@ -1,6 +1,6 @@
-#include "sim/sdprom/Signals.h"
+#include "sim/StandInSignals.h"
 
-namespace sdprom {
+namespace sim {
 
 volatile sig_atomic_t gStop = 0;
 volatile sig_atomic_t gDump = 0;
@@ -26,4 +26,4 @@ void InstallSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-}  // namespace sdprom
+}  // namespace sim
