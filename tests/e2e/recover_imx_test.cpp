@@ -62,3 +62,41 @@ TEST(RecoverImxE2E, LoaderBlocksGoToRamAndStartAtTheDefaultEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string kSdpRom = CV_BINARY_DIR "/sim/corvalith-sdp-rom";
+constexpr int kBedUnavailable = 125;
+
+// The Updater inside the ROM's USB bed: the ROM on a pseudo-terminal and the
+// recovery loader it starts on the emulated bus.
+ProcessResult sInBed(const TempDir& temp, const std::string& updaterArgs) {
+  ProcessOptions options;
+  options.timeoutMs = 60000;
+  return RunProcess(
+      kSdpRom,
+      {"--usb", "--loader-serial", "40F5849A", "--fingerprint", "11111111,22222222,33333333,44444444",
+       "--loader-flash", temp / "loader-flash.bin", "--state", temp / "sdp.json", "--", "sh", "-c",
+       "exec " + kUpdater + " -s \"$CORVALITH_SDP_PTY\" -d 40F5849A -f " + (temp / "recovery.bird") + " -i " +
+           (temp / "home") + " -u " + kDeadServer + " " + updaterArgs},
+      options);
+}
+
+TEST(RecoverImxE2E, LoaderOnUsbGivesTheFingerprintWords) {
+  TempDir temp;
+  MakeDirectory(temp / "home");
+  TestBird bird;
+  bird.serial = 0x40F5849A;
+  bird.model = "HubLink 8";
+  bird.loader = {{0x20000000, TestPayload(2500, 7)}};
+  bird.firmware = {{0x1000, TestPayload(3000, 9)}};
+  bird.write(temp / "recovery.bird");
+
+  // Subindex j of the loader's identifier option is word 3 - j.
+  ProcessResult r = sInBed(temp, "-N");
+  if (r.exitCode == kBedUnavailable) GTEST_SKIP() << "no emulated USB bed: " << r.err;
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\n[ 11111111 22222222 33333333 44444444 ]\n"), std::string::npos) << r.out << r.err;
+}
+
+}  // namespace
