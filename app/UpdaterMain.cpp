@@ -21,7 +21,8 @@ using Level = UpdaterDisplayInterface::Level;
 
 constexpr size_t kHomeDirectorySize = 2048;
 constexpr unsigned kStoreDirectoryMode = 0755;
-// Stands in for the serial number when reading a bare chip's fingerprint.
+// Stands in for the serial number when reading a bare chip's fingerprint
+// without -d.
 constexpr unsigned kFingerprintSerialNumber = 0xDEADDEAD;
 
 void sUsage(FILE* stream, bool longForm, bool extended) {
@@ -166,8 +167,9 @@ int RunUpdater(int argc, const char* const argv[], UpdaterDisplayInterface& disp
     Fingerprint fingerprint;
     bool got = false;
     sRunJob(display, [&] {
-      got = updater.Get_Fingerprint(fingerprint, p.serialPort, kFingerprintSerialNumber, p.birdFile,
-                                    p.baudRate, true);
+      // With -d, a file given with -f is the recovery image of that device.
+      const unsigned serial = p.serialNumber != 0 ? p.serialNumber : kFingerprintSerialNumber;
+      got = updater.Get_Fingerprint(fingerprint, p.serialPort, serial, p.birdFile, p.baudRate, true);
     });
     if (got) {
       ShowFingerprint(display, fingerprint);

@@ -316,6 +316,7 @@ long NXPSerialClass::ReturnCode(const char* line, size_t count, bool echoOn) {
 }
 
 aErr NXPSerialClass::Command(const char* text, const char* prefix, char* line, size_t lineSize) {
+  lastReturnCode = -1;
   aErr err = SendCommand(text, 0);
   if (err != aErrNone) {
     Log::log(DEBUG_NXPSerial, "%sError Sending command [%s] [%s]\n", prefix,
@@ -328,7 +329,8 @@ aErr NXPSerialClass::Command(const char* text, const char* prefix, char* line, s
     Log::log(DEBUG_NXPSerial, "%sError response ==>[%s]\n", prefix, aError_GetErrorText(err));
     return err;
   }
-  if (ReturnCode(line, count, echo) != 0) {
+  lastReturnCode = ReturnCode(line, count, echo);
+  if (lastReturnCode != 0) {
     Log::log(DEBUG_NXPSerial, "%sError response ==>[%s]\n", prefix, GetErrorText(line));
     return aErrParam;
   }

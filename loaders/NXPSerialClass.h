@@ -117,6 +117,10 @@ class NXPSerialClass {
   [[nodiscard]] uint32_t BaudRate() const { return baudRate; }
   [[nodiscard]] const uint32_t* DeviceId() const { return deviceId; }
   [[nodiscard]] bool IsConnected() const { return stream != nullptr; }
+  // Return code of the last command the chip answered; -1 when it was not
+  // sent or no answer arrived. Tells a refusal such as code read protection
+  // (19) apart from a broken line.
+  [[nodiscard]] long LastReturnCode() const { return lastReturnCode; }
 
  private:
   [[nodiscard]] aErr Send(const char* text, bool readEcho);
@@ -136,6 +140,7 @@ class NXPSerialClass {
   uint32_t baudRate;
   char portName[kPortNameSize];
   uint32_t deviceId[4];
+  long lastReturnCode = -1;
 };
 
 #endif

@@ -4,7 +4,9 @@
 # builds the server offers for one of them, then, on an emulated USB bus
 # (corvalith-usb-sim), discovers the USB modules, fetches the current build
 # into a local store, updates the hub's firmware with it over USB and
-# discovers again to show the new version.
+# discovers again to show the new version. Last, a bare LPC chip (the
+# simulated boot ROM corvalith-lpc-rom, flash erased) gives its fingerprint,
+# which is registered with the update server, and is recovered from there.
 #
 #   scripts/demo.sh             installs packages, builds build/normal if needed
 #   scripts/demo.sh BUILD_DIR   uses the programs already built in BUILD_DIR
@@ -18,7 +20,8 @@ cd "$(dirname "$0")/.."
 build=${1:-}
 if [[ -z $build ]]; then
   scripts/setup.sh
-  if ! log=$(scripts/build.sh normal Updater corvalith-sim corvalith-usb-sim corvalith-update-server birdtool 2>&1); then
+  if ! log=$(scripts/build.sh normal Updater corvalith-sim corvalith-usb-sim corvalith-lpc-rom corvalith-update-server \
+    birdtool 2>&1); then
     echo "$log" >&2
     exit 1
   fi
@@ -168,6 +171,53 @@ if cmp -s -n 49152 -i 0:65536 "$tmp/firmware.bin" "$tmp/flash.bin"; then
   printf '\nThe simulated flash holds the new firmware at 0x00010000, byte for byte.\n'
 else
   echo "demo: the simulated flash does not hold the new firmware" >&2
+  exit 1
+fi
+
+# Recovery: a module whose LPC17xx lost its firmware, its boot ROM on a
+# serial port. Its fingerprint names it to the update server, which serves
+# an image keyed to that chip.
+lpc_device=2181F0F0
+lpc_uid="5F1C0A33 8E6B22D1 0B39C4A7 61D2E85C"
+start_lpc_rom() {
+  "$bin/sim/corvalith-lpc-rom" --uid "$lpc_uid" --state "$tmp/lpc.json" >"$tmp/lpc.out" &
+  pids+=($!)
+  wait_for_line "${pids[-1]}" "$tmp/lpc.out" '^READY '
+  lpc_port=$(sed -n 's/^READY //p' "$tmp/lpc.out" | head -n 1)
+}
+# stop_lpc_rom: ends the ROM, which then writes its state (flash and commands).
+stop_lpc_rom() {
+  kill "${pids[-1]}"
+  wait "${pids[-1]}" || true
+  unset 'pids[-1]'
+}
+start_lpc_rom
+shown=$(run "Fingerprint of the bare chip on $lpc_port" Updater -N -s "$lpc_port" -i "$store")
+printf '%s\n' "$shown"
+fingerprint=$(sed -n 's/^\[ \(.*\) \]$/\1/p' <<<"$shown")
+if [[ $fingerprint != "$lpc_uid" ]]; then
+  echo "demo: expected the fingerprint [ $lpc_uid ], got [ $fingerprint ]" >&2
+  exit 1
+fi
+# The chip stays synchronised after -N; a real board is reset into its
+# boot loader before the recovery, so the ROM starts afresh (flash erased).
+stop_lpc_rom
+head -c 20000 /dev/urandom >"$tmp/lpc-firmware.bin"
+mkdir -p "$tmp/served/$lpc_device"
+"$bin/tools/birdtool" pack -o "$tmp/served/$lpc_device/4100.bird" --build 4100 --version 2.12.0 \
+  --model "Meter 2" --serial "$lpc_device" --firmware "0x00000000:$tmp/lpc-firmware.bin" \
+  --chip-key "$fingerprint" >/dev/null
+printf '%s %s 4100\n' "$fingerprint" "$lpc_device" >>"$tmp/served/fingerprints"
+start_lpc_rom
+run "Recover the chip from the update server by its fingerprint" \
+  Updater -U -t RECOVER -s "$lpc_port" -u "$url" -i "$store"
+stop_lpc_rom
+flash=$(sed -n 's/^  "flash": "\([0-9a-f]*\)"$/\1/p' "$tmp/lpc.json")
+expected=$(od -An -v -tx1 "$tmp/lpc-firmware.bin" | tr -d ' \n')
+if [[ ${flash:0:${#expected}} == "$expected" ]]; then
+  printf '\nThe LPC flash holds the recovered firmware at 0x00000000, byte for byte.\n'
+else
+  echo "demo: the LPC flash does not hold the recovered firmware" >&2
   exit 1
 fi
 printf '\n=== Done\n'

@@ -102,6 +102,10 @@ struct Options {
   std::vector<Fault> failCommands;
   std::string silentCommands;
   bool silent = false;
+  // Commands answered before the line goes dead (0: never).
+  size_t silentAfter = 0;
+  // Flash cells that no longer take a program (worn out): they stay erased.
+  std::vector<uint32_t> stuckBytes;
 };
 
 // Our own UUencoding, as the ISP protocol writes it (0 as a grave accent).
@@ -198,7 +202,7 @@ class Rom {
   enum class State { Autobaud, SyncWord, Crystal, Command, WriteData, ReadAck };
 
   void send(const std::string& text) {
-    if (!opt_.silent) out_.insert(out_.end(), text.begin(), text.end());
+    if (!opt_.silent && !dead_) out_.insert(out_.end(), text.begin(), text.end());
   }
   void reply(int code) { send(std::to_string(code) + "\r\n"); }
   void onLine(const std::string& line);
@@ -226,6 +230,7 @@ class Rom {
   uint32_t rate_ = kDefaultRate;
   uint32_t pendingRate_ = 0;
   bool blocked_ = false;
+  bool dead_ = false;
   std::vector<std::string> commands_;
   std::map<char, int> uses_;
   int checksumsReceived_ = 0;
@@ -325,6 +330,7 @@ void Rom::onLine(const std::string& line) {
 
 void Rom::command(const std::string& line) {
   commands_.push_back(line);
+  if (opt_.silentAfter != 0 && commands_.size() > opt_.silentAfter) dead_ = true;
   char c = line[0];
   if (opt_.silentCommands.find(c) != std::string::npos) return;
   int fault = injected(c);
@@ -438,7 +444,10 @@ void Rom::command(const std::string& line) {
       }
       // Programming only clears bits: copying onto cells that were not
       // erased leaves the AND of old and new, as on the chip.
-      for (uint32_t i = 0; i < count; ++i) flash_[dst + i] &= from[i];
+      for (uint32_t i = 0; i < count; ++i) {
+        if (std::find(opt_.stuckBytes.begin(), opt_.stuckBytes.end(), dst + i) == opt_.stuckBytes.end())
+          flash_[dst + i] &= from[i];
+      }
       for (uint32_t s = sSectorOf(dst); s <= sSectorOf(dst + count - 1); ++s) prepared_[s] = false;
       return reply(CMD_SUCCESS);
     }
@@ -618,7 +627,10 @@ void sUsage(FILE* out) {
       "  --bad-read-checksum N send a wrong Nth checksum during R (repeatable)\n"
       "  --fail C=CODE[@N]     answer command letter C with return code CODE, only its Nth use with @N\n"
       "  --silent-command C    no echo and no answer to command letter C\n"
-      "  --silent              answer nothing at all, not even \"?\"\n");
+      "  --silent              answer nothing at all, not even \"?\"\n"
+      "  --silent-after N      go silent (no echo, no answer) from the command after the Nth\n"
+      "  --stuck-byte ADDR     flash byte at ADDR (hex) stays erased whatever is copied there\n"
+      "                        (repeatable)\n");
 }
 
 bool sParseOptions(int argc, char** argv, Options* o) {
@@ -662,6 +674,14 @@ bool sParseOptions(int argc, char** argv, Options* o) {
       if (*end == '@') f.nth = static_cast<int>(std::strtol(end + 1, &end, 10));
       if (*end || f.code < 0) return false;
       o->failCommands.push_back(f);
+    } else if (a == "--silent-after") {
+      long n = std::strtol(v.c_str(), &end, 10);
+      if (*end || n <= 0) return false;
+      o->silentAfter = static_cast<size_t>(n);
+    } else if (a == "--stuck-byte") {
+      unsigned long address = std::strtoul(v.c_str(), &end, 16);
+      if (*end || address >= kFlashSize) return false;
+      o->stuckBytes.push_back(static_cast<uint32_t>(address));
     } else if (a == "--silent-command") {
       if (v.size() != 1) return false;
       o->silentCommands += v;

@@ -3,12 +3,14 @@
 //   birdtool pack -o OUT --build N --version TEXT --model NAME [--serial HEX]
 //                 [--loader ADDR:FILE[:FLAGS]]... --firmware ADDR:FILE[:FLAGS]...
 //                 [--serial-offsets SERIAL_ADDR:DESCRIPTOR_ADDR] [--loader-start ADDR]
+//                 [--chip-key 'W0 W1 W2 W3']
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,12 +22,15 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
+// Payload bytes of the block that ends a recovery image's firmware.
+constexpr size_t kEndBlockSize = 4;
 
 const char* const kUsage =
     "Usage:\n"
     "  birdtool pack -o OUT --build N --version TEXT --model NAME [--serial HEX]\n"
     "                [--loader ADDR:FILE[:FLAGS]]... --firmware ADDR:FILE[:FLAGS]...\n"
     "                [--serial-offsets SERIAL_ADDR:DESCRIPTOR_ADDR] [--loader-start ADDR]\n"
+    "                [--chip-key 'W0 W1 W2 W3']\n"
     "  birdtool --help\n"
     "\n"
     "Writes a BIRD firmware file: a descriptor (build number, version text of at\n"
@@ -35,7 +40,24 @@ const char* const kUsage =
     "serial-offsets block (addresses at which the updater stamps a device's serial\n"
     "number word and text; makes the image generic) and an optional loader start\n"
     "address for recovery. Addresses take 0x for hexadecimal; the serial number is\n"
-    "always hexadecimal.\n";
+    "always hexadecimal.\n"
+    "\n"
+    "--chip-key makes a recovery image for one LPC chip: the firmware payloads are\n"
+    "encoded with the chip's fingerprint (four hexadecimal words, as Updater -N\n"
+    "prints them) and a 4-byte end block follows the last firmware block.\n";
+
+// Chain encoding that the recovery flow undoes with the chip's fingerprint:
+// each stored byte is the plain byte XOR the key byte XOR the plain byte
+// before it.
+std::vector<uint8_t> sChipKeyed(const std::vector<uint8_t>& plain, const uint8_t (&key)[16]) {
+  std::vector<uint8_t> stored(plain.size());
+  uint8_t previous = 0;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    stored[i] = static_cast<uint8_t>(plain[i] ^ key[i % sizeof key] ^ previous);
+    previous = plain[i];
+  }
+  return stored;
+}
 
 struct PackError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -63,7 +85,7 @@ std::vector<uint8_t> sReadFile(const std::string& path) {
 }
 
 // ADDR:FILE[:FLAGS]. The file name may itself hold colons when flags follow.
-void sAddImage(BirdWriter& writer, bool loader, const std::string& spec) {
+void sAddImage(BirdWriter& writer, bool loader, const std::string& spec, const uint8_t (*key)[16]) {
   const size_t first = spec.find(':');
   if (first == std::string::npos || first == 0 || first + 1 == spec.size()) {
     throw PackError("expected ADDR:FILE[:FLAGS], got '" + spec + "'");
@@ -82,7 +104,7 @@ void sAddImage(BirdWriter& writer, bool loader, const std::string& spec) {
   if (loader) {
     writer.AddLoader(address, payload, static_cast<uint8_t>(flags));
   } else {
-    writer.AddFirmware(address, payload, static_cast<uint8_t>(flags));
+    writer.AddFirmware(address, key ? sChipKeyed(payload, *key) : payload, static_cast<uint8_t>(flags));
   }
 }
 
@@ -95,7 +117,9 @@ int sPack(int argc, char** argv) {
   bool versionGiven = false;
   bool modelGiven = false;
   uint32_t serialNumber = 0;
-  size_t firmwareCount = 0;
+  std::vector<std::string> firmware;
+  bool keyed = false;
+  uint8_t key[16] = {};
   for (int i = 2; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -119,10 +143,19 @@ int sPack(int argc, char** argv) {
       if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits.erase(0, 2);
       serialNumber = sNumber(digits, 16, "serial number");
     } else if (option == "--loader") {
-      sAddImage(writer, true, value);
+      sAddImage(writer, true, value, nullptr);
     } else if (option == "--firmware") {
-      sAddImage(writer, false, value);
-      ++firmwareCount;
+      firmware.push_back(value);
+    } else if (option == "--chip-key") {
+      std::istringstream words(value);
+      std::string word;
+      for (int w = 0; w < 4; ++w) {
+        if (!(words >> word)) throw PackError("expected four hexadecimal words, got '" + value + "'");
+        const uint32_t v = sNumber(word, 16, "key word");
+        for (int b = 0; b < 4; ++b) key[w * 4 + b] = static_cast<uint8_t>(v >> (24 - 8 * b));
+      }
+      if (words >> word) throw PackError("expected four hexadecimal words, got '" + value + "'");
+      keyed = true;
     } else if (option == "--serial-offsets") {
       const size_t colon = value.find(':');
       if (colon == std::string::npos)
@@ -139,7 +172,9 @@ int sPack(int argc, char** argv) {
   if (build.empty()) throw PackError("no build number (--build)");
   if (!versionGiven) throw PackError("no version text (--version)");
   if (!modelGiven) throw PackError("no model name (--model)");
-  if (firmwareCount == 0) throw PackError("no firmware block (--firmware)");
+  if (firmware.empty()) throw PackError("no firmware block (--firmware)");
+  for (const std::string& spec : firmware) sAddImage(writer, false, spec, keyed ? &key : nullptr);
+  if (keyed) writer.AddFirmware(0, std::vector<uint8_t>(kEndBlockSize, 0xFF));
   writer.SetDescriptor(sNumber(build, 10, "build number"), version, serialNumber, model);
 
   const std::vector<uint8_t> image = writer.FileImage();

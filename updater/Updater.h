@@ -42,14 +42,6 @@ struct Fingerprint {
   uint32_t word[4] = {0, 0, 0, 0};
 };
 
-// Thrown by a job that this version of the program does not carry yet; the
-// front end reports it and fails the run.
-class JobUnavailable : public std::runtime_error {
- public:
-  explicit JobUnavailable(const std::string& job)
-      : std::runtime_error(job + " is not available in this version") {}
-};
-
 class Updater {
  public:
   Updater(const char* serverUrl, const char* storePath, UpdaterDisplayInterface& display);
@@ -128,10 +120,36 @@ class Updater {
   // -I -d SERIAL: shows what the store knows about a device; false when nothing.
   [[nodiscard]] bool Show_StoredDevice(unsigned serialNumber);
 
+  // -U -t RECOVER: identifies the chip on port, finds its device and build
+  // (from the server unless birdFile is given; build 0: the server's) and
+  // puts the firmware back, on an LPC at baudRate. True when the firmware
+  // was written (and, where the chip allows, read back unchanged).
   [[nodiscard]] bool Recover_Firmware(std::string port, unsigned build, unsigned baudRate,
                                       unsigned serialNumber, std::string birdFile, bool override);
+  // The chip's unique id: an LPC boot ROM on port is asked first (chip kind
+  // 2); otherwise an i.MX ROM gets the recovery loader, which is asked over
+  // USB (chip kind 1) and left running unless resetAfter.
   [[nodiscard]] bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serialNumber,
                                      std::string birdFile, unsigned baudRate, bool resetAfter);
+  [[nodiscard]] static bool _get_fingerprint_lpc(const std::string& port, unsigned baudRate,
+                                                 Fingerprint& fingerprint);
+  [[nodiscard]] static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
+                                                 const std::string& port, unsigned serialNumber,
+                                                 const std::string& birdFile, Fingerprint& fingerprint,
+                                                 bool resetAfter);
+  // Writes the file's loader blocks through the i.MX boot ROM on port ("USB"
+  // for its HID form) and starts the loader: aErrNotReady when the ROM cannot
+  // be opened, aErrConnection when a block is refused.
+  [[nodiscard]] static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& file,
+                                                      const std::string& port);
+  // Programs the (already decoded) firmware blocks into an LPC's flash.
+  [[nodiscard]] static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file,
+                                                  const std::string& port, unsigned baudRate,
+                                                  const Fingerprint& fingerprint);
+  // Installs the firmware through the recovery loader left running by the
+  // identification step.
+  [[nodiscard]] bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file,
+                                           unsigned serialNumber, bool ueiBytes);
 
   std::string serverUrl;
   std::string storePath;

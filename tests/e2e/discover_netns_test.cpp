@@ -338,7 +338,11 @@ TEST_F(DiscoverNetnsTest, DemoRunsToCompletionAndLeavesNothingBehind) {
            "Version        \n3140           \t2.11.0         \n\n=== Discover again",
            "Update time: ",
            "    40F5849A  02       00      HubLink 4      2.11.0 (      3140)         Bench hub\n",
-           "The simulated flash holds the new firmware at 0x00010000, byte for byte.\n\n=== Done\n",
+           "The simulated flash holds the new firmware at 0x00010000, byte for byte.\n",
+           // A bare LPC chip: its fingerprint, then the recovery by it.
+           "[ 5F1C0A33 8E6B22D1 0B39C4A7 61D2E85C ]\n",
+           "Transferred 1 blocks, 20004 total bytes\nRebooting Device\n",
+           "The LPC flash holds the recovered firmware at 0x00000000, byte for byte.\n\n=== Done\n",
        }) {
     EXPECT_TRUE(sContains(r.out, line)) << line << "\n---\n" << r.out;
   }

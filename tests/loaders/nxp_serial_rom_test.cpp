@@ -88,7 +88,8 @@ TEST_F(RomTest, ProgramsABlockInChunksAndReadsItBack) {
 
 TEST_F(RomTest, RomFaultsReachTheCaller) {
   startRom({"--resend-checksum", "1", "--resend-checksum", "2", "--resend-checksum", "4", "--resend-checksum",
-            "5", "--resend-checksum", "6", "--fail", "C=9@1", "--bad-read-checksum", "1"});
+            "5", "--resend-checksum", "6", "--fail", "C=9@1", "--bad-read-checksum", "1", "--fail",
+            "R=19@2"});
   const std::vector<uint8_t> data = sImage(256, 3);
   EXPECT_EQ(client_.Write(NXPSerialClass::WRITE_ADDRESS, 256, data.data()), aErrNone)
       << "two resends recover";
@@ -96,9 +97,14 @@ TEST_F(RomTest, RomFaultsReachTheCaller) {
   EXPECT_EQ(client_.Read(NXPSerialClass::WRITE_ADDRESS, 256, back.data()), aErrNone)
       << "a bad checksum is re-read";
   EXPECT_EQ(back, data);
+  EXPECT_EQ(client_.LastReturnCode(), 0);
+  // Read protection must be told apart from a broken line.
+  EXPECT_EQ(client_.Read(0, 256, back.data()), aErrParam);
+  EXPECT_EQ(client_.LastReturnCode(), 19);
   ASSERT_EQ(client_.Unlock(), aErrNone);
   ASSERT_EQ(client_.Prepare(0, 0), aErrNone);
   EXPECT_EQ(client_.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 256), aErrParam) << "injected code 9";
+  EXPECT_EQ(client_.LastReturnCode(), 9);
   EXPECT_EQ(client_.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 256), aErrNone);
   EXPECT_EQ(client_.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 256), aErrParam) << "P must precede each C";
   // The chip stays in the transfer after this, so it comes last.
