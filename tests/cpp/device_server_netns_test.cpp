@@ -23,8 +23,10 @@
 
 #include "common/aDiscovery.h"
 #include "common/aLink.h"
+#include "common/aLinkTable.h"
 #include "common/aServer.h"
 #include "cpp/Link.h"
+#include "cpp/Module.h"
 #include "cpp_test_support.h"
 #include "support/ChildProcess.h"
 #include "support/Environment.h"
@@ -32,6 +34,7 @@
 #include "support/TempFiles.h"
 
 using Tessaron::Corvalith::Link;
+using Tessaron::Corvalith::Module;
 
 namespace {
 
@@ -185,6 +188,36 @@ TEST_F(ShareTest, ClientOfAStoppedServerTimesOutAndRecoversAfterAReset) {
   ASSERT_EQ(sPut(link, kSimAddress, Bytes{kEcho, 0x03}), aErrNone);
   EXPECT_EQ(sNext(link, kReplyMs), (Bytes{kSimAddress, kEcho, 0x03}));
   EXPECT_EQ(aLink_Destroy(&link), aErrNone);
+}
+
+TEST_F(DeviceServerTest, AModuleBehindASharedRouterIsReachedThroughTheRoutersServer) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--lifetime", "120", "--module", "serial=6B000002,tcp=0,model=9", "--module",
+                         "serial=6B000004,address=4,model=30,build=77,behind=6B000002"}));
+  Module router(2, 0);
+  aWeftConfig sharing;
+  sharing.fallback = 0;
+  ASSERT_EQ(router.setConfig(sharing), aErrNone);
+  ASSERT_EQ(router.connectFromSpec(TcpSpec(0x6B000002, sim.tcpPort("6B000002"))), aErrNone);
+  ASSERT_EQ(router.getConfig(&sharing), aErrNone);
+  EXPECT_NE(sharing.assignedPort, 0) << "the server's port is written back";
+  EXPECT_EQ(sharing.networkInterface, kLoopback);
+
+  Module behind(4, false, 0);
+  ASSERT_EQ(behind.connectThroughLinkModule(&router), aErrNone);
+  linkSpec spec;
+  ASSERT_EQ(behind.getLinkSpecifier(&spec), aErrNone);
+  EXPECT_EQ(spec.type, AWEFT);
+  EXPECT_EQ(spec.t.ip.ipPort, sharing.assignedPort);
+  const aLinkRef shared = router.getLink()->getLinkRef();
+  EXPECT_EQ(behind.getLink()->getLinkRef(), shared) << "the router's client link, one more use";
+  EXPECT_EQ(aLink_GetUseCount(shared), 2);
+  uint32_t build = 0;
+  EXPECT_EQ(behind.getBuild(&build), aErrNone);
+  EXPECT_EQ(build, 77u);
+  EXPECT_EQ(behind.disconnect(), aErrNone);
+  EXPECT_EQ(aLink_GetUseCount(shared), 1);
+  EXPECT_TRUE(router.isConnected());
 }
 
 // ---- Against FakePeer, shared through a Link with sharing on.
