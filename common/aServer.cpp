@@ -570,6 +570,8 @@ bool sStartBeacon(aServerRecord* server) {
                          aSERVER_BEACON_PORT);
   zstr_free(&host);
   server->announcedAddress = announced;
+  // The frontend listens where the beacon announces it.
+  server->interfaceAddress = address;
   zsock_send(beacon, "sb", "SUBSCRIBE", aSERVER_BEACON_TEXT, kBeaconTextSize);
   aCorvalithDebug_Printf(aDEBUG_SERVER, "SUBSCRIBE\n");
   zsock_set_rcvtimeo(beacon, kBeaconReceiveMs);

@@ -32,6 +32,7 @@
 #include "support/Environment.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
+#include "unix/aDiscoveryOS.h"
 
 using Tessaron::Corvalith::Link;
 using Tessaron::Corvalith::Module;
@@ -545,6 +546,42 @@ TEST_F(DirectServerTest, MulticastIsAnsweredAtTheFirstFreeOffsetOnlyOnceTheModel
   EXPECT_EQ(found[0].serialNumber, kPeerSerial);
   EXPECT_EQ(found[0].model, kPeerModel);
   EXPECT_EQ(found[0].t.ip.ipPort, port);
+}
+
+TEST_F(DeviceServerTest, ASharedModuleOnTheNetworkIsFoundByTheBeaconAndServes) {
+  uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
+  ASSERT_GE(aDiscovery_GetIPv4Interfaces(interfaces, aDISCOVERY_MAX_INTERFACES), 1u);
+  SimProcess sim;
+  ASSERT_TRUE(sim.start(
+      {"--discovery", "all", "--lifetime", "120", "--module", "serial=1234ABCD,address=4,model=17,tcp=0"}));
+  ChildProcess share;
+  ASSERT_TRUE(share.spawn(std::string(CV_BINARY_DIR) + "/corvalith-share", {"-d", "1234ABCD", "-t", "TCP"}));
+  std::string line;
+  uint16_t port = 0;
+  const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(20);
+  while (port == 0 && share.readLine(&line, deadline)) {
+    if (std::sscanf(line.c_str(), "Sharing 1234ABCD on port %hu", &port) != 1) port = 0;
+  }
+  ASSERT_NE(port, 0) << line;
+
+  std::vector<linkSpec> found;
+  ASSERT_EQ(aDiscovery_Enumerate_aWeftModules(sCollect, &found, interfaces[0]), 1u);
+  EXPECT_EQ(found[0].type, AWEFT_TCPIP);
+  EXPECT_EQ(found[0].serialNumber, kSimSerial);
+  EXPECT_EQ(found[0].module, kSimAddress);
+  EXPECT_EQ(found[0].model, 17u);
+  EXPECT_EQ(found[0].t.ip.ipAddress, interfaces[0]) << "served on the network interface";
+  EXPECT_EQ(found[0].t.ip.ipPort, port);
+  found.clear();
+  EXPECT_EQ(aDiscovery_Enumerate_aWeftModules(sCollect, &found, kLoopback), 0u)
+      << "the loopback probe keeps to servers on 127.0.0.1";
+
+  aLinkRef link = aLink_CreateClient(found.empty() ? interfaces[0] : found[0].t.ip.ipAddress, port, 0);
+  ASSERT_TRUE(sWaitRunning(link));
+  ASSERT_EQ(sPut(link, kSimAddress, Bytes{kEcho, 0x42}), aErrNone);
+  EXPECT_EQ(sNext(link, kReplyMs), (Bytes{kSimAddress, kEcho, 0x42}));
+  EXPECT_EQ(aLink_Destroy(&link), aErrNone);
+  EXPECT_EQ(share.stop(), 0);
 }
 
 }  // namespace
