@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/aDebug.h"
 #include "unix/aDiscoveryOS.h"
@@ -60,14 +61,154 @@ uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback,
   }
 }
 
-// The device-server search (multicast probe and beacon) is not built yet;
-// until then no shared device is found.
+namespace {
+
+// The multicast probe waits this long for one server's reply (the reply
+// endpoint's receive time-out), ms; the beacon search listens this many
+// times, each up to kBeaconReceiveMs.
+constexpr int kBeaconReceives = 22;
+constexpr int kBeaconReceiveMs = 100;
+constexpr int kBeaconIntervalMs = 100;
+constexpr int kBeaconPort = 8585;
+constexpr const char* kBeaconText = "Corvalith2-Discovery";
+constexpr size_t kBeaconTextSize = 20;
+constexpr const char* kServerGroup = "224.0.0.7";
+constexpr uint16_t kServerRequestPort = 9850;
+constexpr uint16_t kServerReplyPort = 9950;
+constexpr int kServerOffsets = 50;
+// The probe: 0xABCDDCBA in little-endian order.
+constexpr uint8_t kServerProbe[4] = {0xBA, 0xDC, 0xCD, 0xAB};
+constexpr size_t kAddressText = 16;
+
+// One search's accepted specs and the caller's callback.
+struct ServerSearch {
+  aDiscoveryCallback callback;
+  void* ref;
+  std::vector<linkSpec> accepted;
+  uint32_t counted = 0;
+  bool stopped = false;
+};
+
+bool sSameServer(const linkSpec& a, const linkSpec& b) {
+  return a.serialNumber == b.serialNumber && a.t.ip.ipAddress == b.t.ip.ipAddress &&
+         a.t.ip.ipPort == b.t.ip.ipPort && a.type == b.type;
+}
+
+// Applies the duplicate rule and hands a new spec to the callback.
+void sOffer(ServerSearch& search, const linkSpec& spec) {
+  for (const linkSpec& known : search.accepted) {
+    if (sSameServer(known, spec)) return;
+  }
+  search.accepted.push_back(spec);
+  uint8_t counted = 0;
+  linkSpec copy = spec;
+  if (!search.callback(&copy, &counted, search.ref)) search.stopped = true;
+  if (counted) ++search.counted;
+}
+
+void sMulticastProbe(ServerSearch& search, bool localRule) {
+  for (int i = 0; i < kServerOffsets && !search.stopped; ++i) {
+    const uint16_t requestPort = static_cast<uint16_t>(kServerRequestPort + i);
+    aMulticastRef probe = aMulticast_Create(aDISCOVERY_LOOPBACK, kServerGroup, requestPort, false);
+    if (probe) {
+      // Nobody holds the port, so no server sits at this offset.
+      (void)aMulticast_Destroy(&probe);
+      continue;
+    }
+    aMulticastRef replies = aMulticast_Create(aDISCOVERY_LOOPBACK, kServerGroup,
+                                              static_cast<uint16_t>(kServerReplyPort + i), false);
+    aMulticastRef request = aMulticast_Create(aDISCOVERY_LOOPBACK, kServerGroup, requestPort, true);
+    if (replies && request && aMulticast_Send(request, kServerProbe, sizeof kServerProbe) > 0) {
+      uint8_t image[kLinkSpecSize];
+      const int n = aMulticast_Receive(replies, image, sizeof image);
+      linkSpec spec;
+      if (n == static_cast<int>(kLinkSpecSize) &&
+          aLinkSpec_FromImage(image, kLinkSpecSize, &spec) == aErrNone) {
+        aCorvalithDebug_Printf(aDEBUG_DISCOVERY,
+                               "Got NEW linkSpec(multicast: SN: 0x%08X - Port: %d - Address: %d - Type: %d\n",
+                               spec.serialNumber, static_cast<int>(spec.t.ip.ipPort),
+                               static_cast<int>(spec.t.ip.ipAddress), static_cast<int>(spec.type));
+        if (localRule && spec.t.ip.ipAddress != aDISCOVERY_LOOPBACK) {
+          aCorvalithDebug_Printf(aDEBUG_DISCOVERY, "We are in local mode, ignoring(2)\n");
+        } else {
+          sOffer(search, spec);
+        }
+      } else {
+        aCorvalithDebug_Printf(aDEBUG_DISCOVERY, "Unknown Error sending request message: %d\n", n);
+      }
+    }
+    if (replies) (void)aMulticast_Destroy(&replies);
+    if (request) (void)aMulticast_Destroy(&request);
+  }
+}
+
+void sBeaconSearch(ServerSearch& search, bool localRule) {
+  zactor_t* beacon = zactor_new(zbeacon, nullptr);
+  if (!beacon) return;
+  zsock_send(beacon, "si", "CONFIGURE", kBeaconPort);
+  char* host = zstr_recv(beacon);
+  aCorvalithDebug_Printf(aDEBUG_DISCOVERY, "Beacon hostname(_findLinkSpecs_beacon): %s - Port: %d\n",
+                         host ? host : "", kBeaconPort);
+  uint32_t own = 0;
+  if (host && *host) {
+    zsock_send(beacon, "sbi", "PUBLISH", kBeaconText, kBeaconTextSize, kBeaconIntervalMs);
+    zsock_send(beacon, "sb", "SUBSCRIBE", "", 0);
+    zsock_set_rcvtimeo(beacon, kBeaconReceiveMs);
+    (void)aDiscovery_ParseIPv4(host, &own);
+    for (int i = 0; i < kBeaconReceives && !search.stopped; ++i) {
+      char* sender = zstr_recv(beacon);
+      if (!sender) continue;
+      zframe_t* content = zframe_recv(beacon);
+      linkSpec spec;
+      // The searcher's own 20-byte beacon is dropped here too.
+      if (content && zframe_size(content) == kLinkSpecSize &&
+          aLinkSpec_FromImage(zframe_data(content), kLinkSpecSize, &spec) == aErrNone) {
+        aCorvalithDebug_Printf(
+            aDEBUG_DISCOVERY,
+            "Got NEW linkSpec(beacon): SN: 0x%08X - Port: %d - Address: %d - Type: %d - Model: %d\n",
+            spec.serialNumber, static_cast<int>(spec.t.ip.ipPort), static_cast<int>(spec.t.ip.ipAddress),
+            static_cast<int>(spec.type), static_cast<int>(spec.model));
+        if (localRule && spec.t.ip.ipAddress != aDISCOVERY_LOOPBACK && spec.t.ip.ipAddress != own) {
+          aCorvalithDebug_Printf(aDEBUG_DISCOVERY, "We are in local mode, ignoring(1)\n");
+        } else {
+          sOffer(search, spec);
+        }
+      }
+      zframe_destroy(&content);
+      zstr_free(&sender);
+    }
+    aCorvalithDebug_Printf(aDEBUG_DISCOVERY, "Done with discovery\n");
+    zstr_sendx(beacon, "SILENCE", nullptr);
+    zstr_sendx(beacon, "UNSUBSCRIBE", nullptr);
+  }
+  zstr_free(&host);
+  zactor_destroy(&beacon);
+}
+
+}  // namespace
+
 uint32_t aDiscovery_Enumerate_aWeftModules(aDiscoveryCallback callback, void* ref,
                                            uint32_t networkInterface) {
-  (void)callback;
-  (void)ref;
-  (void)networkInterface;
-  return 0;
+  if (!callback) return 0;
+  aDiscovery_PrepareCzmq();
+  ServerSearch search{callback, ref, {}, 0, false};
+  uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
+  const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, aDISCOVERY_MAX_INTERFACES);
+  if (aDiscovery_IsAnyInterface(networkInterface) || count == 0) {
+    sMulticastProbe(search, true);
+  } else {
+    char text[kAddressText];
+    if (aDiscovery_ConvertIPv4Interface(networkInterface, text, sizeof text) != 0) {
+      aCorvalithDebug_Printf(aDEBUG_DISCOVERY, "New Interface: %s\n", text);
+      if (zBeaconInterface_backupSetAndLock(text)) {
+        sBeaconSearch(search, false);
+        (void)zBeaconInterface_restoreAndUnlock();
+      }
+    }
+  }
+  aCorvalithDebug_Printf(aDEBUG_DISCOVERY, "aDiscovery_Enumerate_aWeftModules found count: %d\n",
+                         static_cast<int>(search.counted));
+  return search.counted;
 }
 
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t networkInterface) {

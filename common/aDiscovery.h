@@ -55,8 +55,11 @@ typedef bool (*aDiscoveryCallback)(const linkSpec* spec, uint8_t* counted, void*
 // touch nothing. A null callback finds nothing.
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
                                      uint32_t networkInterface);
-// The device-server search behind types 4 to 7; number counted. Until device
-// sharing exists there are no servers to find and it returns 0 at once.
+// The device-server search behind types 4 to 7; number counted. With
+// networkInterface 0 or 127.0.0.1 (or no IPv4 interface at all) a multicast
+// probe on the loopback interface asks each of the 50 server ports and keeps
+// only servers on 127.0.0.1; otherwise a beacon search on that interface
+// listens for about 2 s. A server that answers twice is reported once.
 uint32_t aDiscovery_Enumerate_aWeftModules(aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
 
 // The first device of the transport with this serial number, as a new spec

@@ -56,6 +56,17 @@ constexpr uint8_t kLinkPacketLogIn = 2;
 // Serial link (COBS framing, 8N1). baudRate must be 2400, 4800, 9600, 19200,
 // 38400, 57600, 115200 or 230400; any other rate makes no link.
 [[nodiscard]] aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* path, uint32_t baudRate);
+// A client link of a shared device: a network client stream to the device
+// server at address (IPv4, network byte order) and port. With a non-zero
+// reference, that link gains one use and is returned instead (0 when it is
+// unknown). Every other call makes a new, distinct link.
+[[nodiscard]] aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef reference);
+// Shares the device link through a new device server on *address (0 or
+// 127.0.0.1: loopback; the address used is written back) and returns a client
+// link to it, which holds the device link's use from then on; *port receives
+// the server's port. 0 when the server or its client could not be made. From
+// then on aLink_CreateUSB and aLink_CreateTCPIP refuse the device.
+[[nodiscard]] aLinkRef aLink_CreateServer(aLinkRef device, uint16_t* port, uint32_t* address, bool localOnly);
 // A link over the caller's stream, which the link owns from then on (also
 // when 0 is returned). Every call makes a new link.
 [[nodiscard]] aLinkRef aLink_Create(aStreamRef stream);

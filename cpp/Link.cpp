@@ -120,28 +120,42 @@ aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef reference) {
   // No lock here: the engine serialises creation per device and connects
   // without holding its own lock, so one unreachable module cannot stall
   // links to other modules.
-  (void)reference;  // the shared (client) link's reference, once sharing exists
   if (s.type < USB || s.type > AWEFT_SERIAL) return aErrMode;
-  // Sharing needs the device server and its client link, which this library
-  // does not have yet: refuse rather than connect unshared behind the
-  // caller's back.
-  if (config.enabled || isAWEFT(s.type)) return aErrConfiguration;
+  const uint16_t port = static_cast<uint16_t>(s.t.ip.ipPort);
+  if (isAWEFT(s.type)) {
+    if (!config.enabled) return aErrConfiguration;
+    linkId.store(aLink_CreateClient(s.t.ip.ipAddress, port, reference));
+    return aErrNone;
+  }
   aLinkRef id = 0;
   switch (s.type) {
     case USB:
       id = aLink_CreateUSB(s.serialNumber);
       break;
     case TCPIP:
-      id = aLink_CreateTCPIP(s.serialNumber, s.t.ip.ipAddress, static_cast<uint16_t>(s.t.ip.ipPort));
+      id = aLink_CreateTCPIP(s.serialNumber, s.t.ip.ipAddress, port);
       break;
     case SERIAL: {
-      char port[kPortNameBuffer] = {};
-      std::memcpy(port, s.t.serial.portName, kLinkSpecPortNameSize);
-      id = aLink_CreateSerial(s.serialNumber, port, s.t.serial.baudRate);
+      char portName[kPortNameBuffer] = {};
+      std::memcpy(portName, s.t.serial.portName, kLinkSpecPortNameSize);
+      id = aLink_CreateSerial(s.serialNumber, portName, s.t.serial.baudRate);
       break;
     }
     default:
       break;
+  }
+  if (id != 0 && config.enabled) {
+    // Shared: the device link goes behind a device server and this link
+    // talks to it as one more client.
+    aCorvalithDebug_Printf(aDEBUG_LINK, "Creating Server: real_stem id: %d\n", static_cast<int>(id));
+    aLinkRef client =
+        aLink_CreateServer(id, &config.assignedPort, &config.networkInterface, config.localOnly);
+    aCorvalithDebug_Printf(aDEBUG_LINK, "Creating Server: m_stem id: %d\n", static_cast<int>(client));
+    if (client == 0) {
+      aCorvalithDebug_Printf(aDEBUG_LINK, "Failed to create server\n");
+      (void)aLink_Destroy(&id);
+    }
+    id = client;
   }
   linkId.store(id);
   return aErrNone;

@@ -47,8 +47,10 @@ struct Link::impl {
 
   // Creates the engine link for spec and
   // stores its identifier, 0 when the engine could not make one. reference
-  // is the link whose use a shared (client) link takes. aErrMode for a bad
-  // type, aErrConfiguration for sharing, which is not available.
+  // is the link whose use a shared (client) link takes. With sharing on, a
+  // direct link is wrapped in a device server and this link becomes its
+  // client. aErrMode for a bad type, aErrConfiguration for a shared type
+  // with sharing off.
   [[nodiscard]] aErr linkCreateHelper(const linkSpec& spec, aLinkRef reference);
   // Creates the link from the stored spec and waits for it (connect without
   // its first check).

@@ -18,6 +18,9 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint3
 void aDiscovery_PrepareCzmq();
 // True for a dotted IPv4 address text ("10.0.0.1").
 [[nodiscard]] bool aDiscovery_IsDottedIPv4(const char* text);
+// The address of a dotted IPv4 text (network byte order); false when it is
+// not one.
+[[nodiscard]] bool aDiscovery_ParseIPv4(const char* text, uint32_t* address);
 
 // Stores up to capacity IPv4 addresses of the machine's interfaces, as
 // CZMQ's interface list reports them; returns how many were stored (0 for a

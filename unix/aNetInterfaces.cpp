@@ -15,6 +15,13 @@ bool aDiscovery_IsDottedIPv4(const char* text) {
   return text && inet_pton(AF_INET, text, &a) == 1;
 }
 
+bool aDiscovery_ParseIPv4(const char* text, uint32_t* address) {
+  in_addr a{};
+  if (!text || !address || inet_pton(AF_INET, text, &a) != 1) return false;
+  *address = a.s_addr;
+  return true;
+}
+
 namespace {
 
 // CZMQ catches SIGINT and SIGTERM on its first use unless told not to; a

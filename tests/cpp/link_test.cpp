@@ -92,7 +92,7 @@ TEST(LinkTest, ConnectRefusesWhatItCannotMake) {
 
   aWeftConfig sharing;
   ASSERT_EQ(link.setConfig(sharing), aErrNone);
-  EXPECT_EQ(link.connect(), aErrConfiguration) << "sharing is not available";
+  EXPECT_EQ(link.connect(), aErrConnection) << "sharing on: no device link to share";
 
   EXPECT_FALSE(link.isConnected());
   EXPECT_EQ(link.getStatus(), kLinkStatusError);

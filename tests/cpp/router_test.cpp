@@ -202,12 +202,14 @@ TEST_F(RouterTest, IndirectConnectionNeedsAConnectedRouter) {
   EXPECT_EQ(aLink_GetUseCount(router.getLink()->getLinkRef()), 1)
       << "failures take no use of the router's link";
 
-  // A router shared with sharing on refuses until device sharing exists.
+  // The router's device server is a shared type: refused without sharing.
+  // (A router shared with sharing on starts a server, which answers
+  // multicast; device_server_netns_test covers it.)
   Module shared(2, 0);
-  aWeftConfig on = DirectConfig();
-  on.enabled = 1;
-  ASSERT_EQ(shared.setConfig(on), aErrNone);
-  EXPECT_EQ(shared.connectFromSpec(TcpSpec(kRouter, sim.tcpPort("6B000002"))), aErrConfiguration);
+  ASSERT_EQ(shared.setConfig(DirectConfig()), aErrNone);
+  linkSpec viaServer = TcpSpec(kRouter, sim.tcpPort("6B000002"));
+  viaServer.type = AWEFT_TCPIP;
+  EXPECT_EQ(shared.connectFromSpec(viaServer), aErrConfiguration);
 }
 
 }  // namespace
