@@ -333,7 +333,9 @@ bool SimUpgrade::restart(BirdDescriptor& next) {
     return false;
   }
   const bool fresh = stage_ == Stage::Loader && writes_ > 0;
-  stage_ = Stage::Firmware;
+  // A recovery loader keeps running from RAM until it has written firmware.
+  if (fresh) ramLoader_ = false;
+  stage_ = ramLoader_ ? Stage::Loader : Stage::Firmware;
   chunk_.clear();
   chunkSum_ = 0;
   prepared_ = false;

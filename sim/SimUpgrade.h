@@ -33,6 +33,9 @@ struct UpgradeConfig {
   Mute mutePrepare = Mute::None;
   bool dropOnReboot = true;  // no: reboot without dropping the link
   bool dropOnLoad = false;   // drop the link on LOAD, answer after reconnection
+  // A recovery loader already runs from RAM: it takes firmware blocks at
+  // once, without INIT and LOAD.
+  bool startInLoader = false;
 };
 
 // The descriptor of a BIRD file, read with the simulator's own reader.
@@ -69,7 +72,10 @@ class SimUpgrade {
     bool restartNow = false;                    // reboot in place, link kept (drop-on-reboot=no)
   };
 
-  explicit SimUpgrade(const UpgradeConfig& config) : config_(config) {}
+  explicit SimUpgrade(const UpgradeConfig& config)
+      : config_(config),
+        ramLoader_(config.startInLoader),
+        stage_(ramLoader_ ? Stage::Loader : Stage::Firmware) {}
 
   const UpgradeConfig& config() const { return config_; }
   Stage stage() const { return stage_; }
@@ -104,6 +110,7 @@ class SimUpgrade {
   static std::vector<uint8_t> status(uint8_t value, const std::vector<uint8_t>& result = {});
 
   UpgradeConfig config_;
+  bool ramLoader_ = false;
   Stage stage_ = Stage::Firmware;
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> ram_;
   size_t ramUsed_ = 0;

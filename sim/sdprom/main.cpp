@@ -60,8 +60,10 @@ void sUsage(FILE* out) {
       "  the bed cannot be built or the command line is bad, 127 when COMMAND cannot run),\n"
       "  and a JUMP_ADDRESS that is taken starts the recovery loader: it enumerates on the\n"
       "  bus as a module (vendor 24FF) running the module protocol and upgrade entity of\n"
-      "  corvalith-usb-sim, and answers system option 39, subindex j, with fingerprint word\n"
-      "  3-j. In the HID form the ROM leaves the bus then; on the terminal it stays.\n"
+      "  corvalith-usb-sim, already in its loader stage (firmware blocks go to --loader-flash\n"
+      "  without INIT and LOAD; after a REBOOT that follows a write it runs the new firmware),\n"
+      "  and answers system option 39, subindex j, with fingerprint word 3-j. In the HID form\n"
+      "  the ROM leaves the bus then; on the terminal it stays.\n"
       "options:\n"
       "  --link PATH           symbolic link to the pseudo-terminal\n"
       "  --register ADDR=VALUE value of a 32-bit register (the unique id fuses are 0x401F4410\n"
@@ -124,6 +126,7 @@ bool sParseOptions(int argc, char** argv, Options* o) {
   // It restarts into its firmware by leaving the bus, as corvalith-usb-sim's
   // modules do.
   loader.upgrade.dropOnLoad = true;
+  loader.upgrade.startInLoader = true;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {

@@ -68,18 +68,50 @@ namespace {
 const std::string kSdpRom = CV_BINARY_DIR "/sim/corvalith-sdp-rom";
 constexpr int kBedUnavailable = 125;
 
-// The Updater inside the ROM's USB bed: the ROM on a pseudo-terminal and the
-// recovery loader it starts on the emulated bus.
-ProcessResult sInBed(const TempDir& temp, const std::string& updaterArgs) {
+// The Updater inside one of the ROM's USB beds (FORM --usb: the ROM on a
+// pseudo-terminal; --hid: the ROM as an emulated HID device) next to the
+// recovery loader the ROM starts on the emulated bus.
+ProcessResult sInBed(const TempDir& temp, const std::string& updaterArgs, const std::string& form = "--usb") {
+  const std::string port = form == "--hid" ? "USB" : "\"$CORVALITH_SDP_PTY\"";
   ProcessOptions options;
   options.timeoutMs = 60000;
   return RunProcess(
       kSdpRom,
-      {"--usb", "--loader-serial", "40F5849A", "--fingerprint", "11111111,22222222,33333333,44444444",
+      {form, "--loader-serial", "40F5849A", "--fingerprint", "11111111,22222222,33333333,44444444",
        "--loader-flash", temp / "loader-flash.bin", "--state", temp / "sdp.json", "--", "sh", "-c",
-       "exec " + kUpdater + " -s \"$CORVALITH_SDP_PTY\" -d 40F5849A -f " + (temp / "recovery.bird") + " -i " +
+       "exec " + kUpdater + " -s " + port + " -d 40F5849A -f " + (temp / "recovery.bird") + " -i " +
            (temp / "home") + " -u " + kDeadServer + " " + updaterArgs},
       options);
+}
+
+TEST(RecoverImxE2E, RecoveryWritesTheLoaderModulesFlash) {
+  struct Case {
+    const char* form;
+    uint32_t loaderStart;  // 0: no loader-start block
+    uint32_t entry;
+  };
+  for (const Case& c : {Case{"--usb", 0, kDefaultEntry}, Case{"--hid", 0x20000800, 0x20000800}}) {
+    SCOPED_TRACE(c.form);
+    TempDir temp;
+    MakeDirectory(temp / "home");
+    TestBird bird;
+    bird.serial = 0x40F5849A;
+    bird.model = "HubLink 8";
+    bird.loader = {{0x20000000, TestPayload(2500, 7)}};
+    bird.loaderStart = c.loaderStart;
+    // Two chunks of the loader's 2048-byte blocks, then a second block.
+    bird.firmware = {{0x1000, TestPayload(3000, 9)}, {0x3000, TestPayload(100, 10)}};
+    bird.write(temp / "recovery.bird");
+
+    const ProcessResult r = sInBed(temp, "-U -t RECOVER", c.form);
+    if (r.exitCode == kBedUnavailable) GTEST_SKIP() << "no emulated USB bed: " << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Transferred 2 blocks, 3108 total bytes\n"), std::string::npos) << r.out << r.err;
+    EXPECT_TRUE(ReadBytes(temp / "loader-flash.bin") == FlashImage(bird.firmware)) << "loader flash differs";
+    SdpRomState state;
+    ASSERT_TRUE(ParseSdpRomState(ReadText(temp / "sdp.json"), &state));
+    EXPECT_EQ(state.jumpAddress, c.entry);
+  }
 }
 
 TEST(RecoverImxE2E, LoaderOnUsbGivesTheFingerprintWords) {

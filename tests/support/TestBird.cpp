@@ -56,6 +56,12 @@ std::vector<uint8_t> TestBird::bytes() const {
       ++count;
     }
   }
+  if (loaderStart != 0) {
+    std::vector<uint8_t> start;
+    sPut32(start, loaderStart);
+    sBlock(blocks, 5, 0, start);
+    ++count;
+  }
   std::vector<uint8_t> container;
   sPut32(container, count);
   container.insert(container.end(), blocks.begin(), blocks.end());

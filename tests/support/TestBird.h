@@ -27,6 +27,8 @@ struct TestBird {
   bool generic = false;
   uint32_t serialWordAddress = 0;
   uint32_t serialTextAddress = 0;
+  // Where a recovery loader starts (a type 5 block); 0 for none.
+  uint32_t loaderStart = 0;
 
   std::vector<uint8_t> bytes() const;
   void write(const std::string& path) const;
