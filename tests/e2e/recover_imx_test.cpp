@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "support/SdpRomProcess.h"
 #include "support/TempFiles.h"
 #include "support/TestBird.h"
+#include "support/UpdateServerProcess.h"
 
 namespace {
 
@@ -71,7 +73,11 @@ constexpr int kBedUnavailable = 125;
 // The Updater inside one of the ROM's USB beds (FORM --usb: the ROM on a
 // pseudo-terminal; --hid: the ROM as an emulated HID device) next to the
 // recovery loader the ROM starts on the emulated bus.
-ProcessResult sInBed(const TempDir& temp, const std::string& updaterArgs, const std::string& form = "--usb") {
+// The image comes from SOURCE (Updater options), by default the file
+// recovery.bird with no server.
+ProcessResult sInBed(const TempDir& temp, const std::string& updaterArgs, const std::string& form = "--usb",
+                     std::string source = "") {
+  if (source.empty()) source = "-f " + (temp / "recovery.bird") + " -u " + kDeadServer;
   const std::string port = form == "--hid" ? "USB" : "\"$CORVALITH_SDP_PTY\"";
   ProcessOptions options;
   options.timeoutMs = 60000;
@@ -79,8 +85,8 @@ ProcessResult sInBed(const TempDir& temp, const std::string& updaterArgs, const 
       kSdpRom,
       {form, "--loader-serial", "40F5849A", "--fingerprint", "11111111,22222222,33333333,44444444",
        "--loader-flash", temp / "loader-flash.bin", "--state", temp / "sdp.json", "--", "sh", "-c",
-       "exec " + kUpdater + " -s " + port + " -d 40F5849A -f " + (temp / "recovery.bird") + " -i " +
-           (temp / "home") + " -u " + kDeadServer + " " + updaterArgs},
+       "exec " + kUpdater + " -s " + port + " -d 40F5849A " + source + " -i " + (temp / "home") + " " +
+           updaterArgs},
       options);
 }
 
@@ -89,13 +95,16 @@ TEST(RecoverImxE2E, RecoveryWritesTheLoaderModulesFlash) {
     const char* form;
     uint32_t loaderStart;  // 0: no loader-start block
     uint32_t entry;
+    bool fromServer;  // the image found by serial number, the build by fingerprint
   };
-  for (const Case& c : {Case{"--usb", 0, kDefaultEntry}, Case{"--hid", 0x20000800, 0x20000800}}) {
+  for (const Case& c :
+       {Case{"--usb", 0, kDefaultEntry, false}, Case{"--hid", 0x20000800, 0x20000800, true}}) {
     SCOPED_TRACE(c.form);
     TempDir temp;
     MakeDirectory(temp / "home");
     TestBird bird;
     bird.serial = 0x40F5849A;
+    bird.build = 7;
     bird.model = "HubLink 8";
     bird.loader = {{0x20000000, TestPayload(2500, 7)}};
     bird.loaderStart = c.loaderStart;
@@ -103,7 +112,18 @@ TEST(RecoverImxE2E, RecoveryWritesTheLoaderModulesFlash) {
     bird.firmware = {{0x1000, TestPayload(3000, 9)}, {0x3000, TestPayload(100, 10)}};
     bird.write(temp / "recovery.bird");
 
-    const ProcessResult r = sInBed(temp, "-U -t RECOVER", c.form);
+    std::string source;
+    std::unique_ptr<UpdateServerProcess> server;
+    if (c.fromServer) {
+      MakeDirectory(temp / "served");
+      MakeDirectory(temp / "served/40F5849A");
+      bird.write(temp / "served/40F5849A/7.bird");
+      WriteText(temp / "served/fingerprints", "11111111 22222222 33333333 44444444 40F5849A 7\n");
+      server = std::make_unique<UpdateServerProcess>(temp / "served", temp / "requests.log");
+      ASSERT_TRUE(server->running()) << server->startOutput();
+      source = "-u " + server->url();
+    }
+    const ProcessResult r = sInBed(temp, "-U -t RECOVER", c.form, source);
     if (r.exitCode == kBedUnavailable) GTEST_SKIP() << "no emulated USB bed: " << r.err;
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Transferred 2 blocks, 3108 total bytes\n"), std::string::npos) << r.out << r.err;
