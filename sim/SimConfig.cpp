@@ -462,9 +462,58 @@ bool parseConfigText(const std::string& text, std::vector<ModuleConfig>& out, st
   return true;
 }
 
+OptionTaken parseCommonOption(int argc, char** argv, int& i, const CommonSimFields& fields,
+                              const ModuleConfig& defaults, std::string& error) {
+  const std::string arg = argv[i];
+  std::string value;
+  auto next = [&] {
+    if (i + 1 >= argc) {
+      error = arg + " needs a value";
+      return false;
+    }
+    value = argv[++i];
+    return true;
+  };
+  if (arg == "--verbose") {
+    fields.verbose = true;
+  } else if (arg == "--module") {
+    if (!next()) return OptionTaken::Bad;
+    fields.modules.push_back(defaults);
+    if (!parseModuleSpec(value, fields.modules.back(), error)) return OptionTaken::Bad;
+  } else if (arg == "--config") {
+    if (!next()) return OptionTaken::Bad;
+    std::ifstream in(value);
+    if (!in) {
+      error = "cannot read " + value;
+      return OptionTaken::Bad;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!parseConfigText(text.str(), fields.modules, error, defaults)) {
+      error = value + ": " + error;
+      return OptionTaken::Bad;
+    }
+  } else if (arg == "--record") {
+    if (!next()) return OptionTaken::Bad;
+    fields.recordPath = value;
+  } else if (arg == "--lifetime") {
+    uint64_t v = 0;
+    if (!next()) return OptionTaken::Bad;
+    if (!sNumber(value, 10, 86400, v) || v == 0) {
+      error = "--lifetime needs 1 to 86400 seconds";
+      return OptionTaken::Bad;
+    }
+    fields.lifetimeS = static_cast<uint32_t>(v);
+  } else {
+    return OptionTaken::No;
+  }
+  return OptionTaken::Yes;
+}
+
 bool parseCommandLine(int argc, char** argv, SimOptions& options, std::string& error) {
+  const CommonSimFields common{options.modules, options.recordPath, options.verbose, options.lifetimeS};
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+    const std::string arg = argv[i];
     auto next = [&](std::string& out) {
       if (i + 1 >= argc) {
         error = arg + " needs a value";
@@ -473,43 +522,17 @@ bool parseCommandLine(int argc, char** argv, SimOptions& options, std::string& e
       out = argv[++i];
       return true;
     };
-    std::string value;
     if (arg == "--help" || arg == "-h") {
       options.help = true;
       return true;
-    } else if (arg == "--verbose") {
-      options.verbose = true;
-    } else if (arg == "--module") {
-      if (!next(value)) return false;
-      options.modules.emplace_back();
-      if (!parseModuleSpec(value, options.modules.back(), error)) return false;
-    } else if (arg == "--config") {
-      if (!next(value)) return false;
-      std::ifstream in(value);
-      if (!in) {
-        error = "cannot read " + value;
-        return false;
-      }
-      std::stringstream text;
-      text << in.rdbuf();
-      if (!parseConfigText(text.str(), options.modules, error)) {
-        error = value + ": " + error;
-        return false;
-      }
-    } else if (arg == "--record") {
-      if (!next(options.recordPath)) return false;
-    } else if (arg == "--discovery") {
+    }
+    const OptionTaken taken = parseCommonOption(argc, argv, i, common, ModuleConfig(), error);
+    if (taken == OptionTaken::Bad) return false;
+    if (taken == OptionTaken::Yes) continue;
+    if (arg == "--discovery") {
       if (!next(options.discovery)) return false;
     } else if (arg == "--dev-dir") {
       if (!next(options.devDir)) return false;
-    } else if (arg == "--lifetime") {
-      uint64_t v = 0;
-      if (!next(value)) return false;
-      if (!sNumber(value, 10, 86400, v) || v == 0) {
-        error = "--lifetime needs 1 to 86400 seconds";
-        return false;
-      }
-      options.lifetimeS = static_cast<uint32_t>(v);
     } else {
       error = "unknown option: " + arg;
       return false;

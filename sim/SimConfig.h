@@ -36,6 +36,20 @@ bool parseConfigText(const std::string& text, std::vector<ModuleConfig>& out, st
 // usable.
 bool parseCommandLine(int argc, char** argv, SimOptions& options, std::string& error);
 
+// The options every simulator of modules takes (--verbose, --module, --config,
+// --record, --lifetime), filling these fields.
+struct CommonSimFields {
+  std::vector<ModuleConfig>& modules;
+  std::string& recordPath;
+  bool& verbose;
+  uint32_t& lifetimeS;
+};
+enum class OptionTaken : uint8_t { No, Yes, Bad };
+// Looks at argv[i] and, for an option with a value, advances i past it. New
+// modules start from defaults. Bad comes with a reason in error.
+[[nodiscard]] OptionTaken parseCommonOption(int argc, char** argv, int& i, const CommonSimFields& fields,
+                                            const ModuleConfig& defaults, std::string& error);
+
 }  // namespace sim
 
 #endif

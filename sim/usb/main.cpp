@@ -3,10 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -92,13 +90,6 @@ USB faults:
 )";
 }
 
-bool sNumber(const std::string& text, uint64_t max, uint64_t& out) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9)
-    return false;
-  out = std::strtoull(text.c_str(), nullptr, 10);
-  return out <= max;
-}
-
 // Modules behind a router must name a USB module and sit at distinct
 // addresses on its bus.
 bool sCheckNetworks(const std::vector<sim::ModuleConfig>& modules, std::string& error) {
@@ -128,6 +119,7 @@ bool sParse(int argc, char** argv, sim::UsbSimOptions& options, std::string& err
   // A USB module restarts into its loader on LOAD by leaving the bus.
   sim::ModuleConfig defaults;
   defaults.upgrade.dropOnLoad = true;
+  const sim::CommonSimFields common{options.modules, options.recordPath, options.verbose, options.lifetimeS};
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -135,48 +127,13 @@ bool sParse(int argc, char** argv, sim::UsbSimOptions& options, std::string& err
       ++i;
       break;
     }
-    auto next = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        error = arg + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    std::string value;
     if (arg == "--help" || arg == "-h") {
       options.help = true;
       return true;
-    } else if (arg == "--verbose") {
-      options.verbose = true;
-    } else if (arg == "--module") {
-      if (!next(value)) return false;
-      options.modules.push_back(defaults);
-      if (!sim::parseModuleSpec(value, options.modules.back(), error)) return false;
-    } else if (arg == "--config") {
-      if (!next(value)) return false;
-      std::ifstream in(value);
-      if (!in) {
-        error = "cannot read " + value;
-        return false;
-      }
-      std::stringstream text;
-      text << in.rdbuf();
-      if (!sim::parseConfigText(text.str(), options.modules, error, defaults)) {
-        error = value + ": " + error;
-        return false;
-      }
-    } else if (arg == "--record") {
-      if (!next(options.recordPath)) return false;
-    } else if (arg == "--lifetime") {
-      uint64_t v = 0;
-      if (!next(value)) return false;
-      if (!sNumber(value, 86400, v) || v == 0) {
-        error = "--lifetime needs 1 to 86400 seconds";
-        return false;
-      }
-      options.lifetimeS = static_cast<uint32_t>(v);
-    } else {
+    }
+    const sim::OptionTaken taken = sim::parseCommonOption(argc, argv, i, common, defaults, error);
+    if (taken == sim::OptionTaken::Bad) return false;
+    if (taken == sim::OptionTaken::No) {
       error = "unknown option: " + arg;
       return false;
     }
