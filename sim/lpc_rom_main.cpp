@@ -2,7 +2,6 @@
 // protocol on a pseudo-terminal, so the recovery client and other ISP tools
 // can be run and timed without a chip. It keeps its own codecs: nothing here
 // comes from the client it is used to check.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/StandInPty.h"
 #include "sim/StandInSignals.h"
 
 namespace {
@@ -703,32 +703,10 @@ int main(int argc, char** argv) {
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   sim::InstallSignals();
 
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::perror("corvalith-lpc-rom: pseudo-terminal");
-    return 1;
-  }
-  std::string path = ptsname(master);
-  // Holding the far side open keeps the pty alive between clients, and raw
-  // mode keeps the line discipline from echoing or translating.
-  int keeper = open(path.c_str(), O_RDWR | O_NOCTTY);
-  struct termios raw;
-  if (keeper < 0 || tcgetattr(keeper, &raw) != 0) {
-    std::perror("corvalith-lpc-rom: pseudo-terminal");
-    return 1;
-  }
-  cfmakeraw(&raw);
-  cfsetispeed(&raw, B115200);
-  cfsetospeed(&raw, B115200);
-  tcsetattr(keeper, TCSANOW, &raw);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  if (!options.link.empty()) {
-    unlink(options.link.c_str());
-    if (symlink(path.c_str(), options.link.c_str()) != 0) {
-      std::perror("corvalith-lpc-rom: --link");
-      return 1;
-    }
-  }
+  sim::StandInPty pty;
+  if (!pty.open("corvalith-lpc-rom", options.link)) return 1;
+  const int master = pty.master();
+  const std::string& path = pty.path();
 
   Rom rom(options, master);
   std::printf("READY %s\n", path.c_str());
@@ -756,7 +734,5 @@ int main(int argc, char** argv) {
     status = 1;
   }
   if (!options.link.empty()) unlink(options.link.c_str());
-  close(keeper);
-  close(master);
   return status;
 }

@@ -1,8 +1,6 @@
 #include "sim/sdprom/SerialRom.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +10,8 @@
 #include <cstring>
 #include <deque>
 #include <vector>
+
+#include "sim/StandInPty.h"
 
 namespace sdprom {
 namespace {
@@ -69,32 +69,10 @@ bool sWriteState(const Rom& rom, const std::string& stateFile, const SerialHooks
 
 int ServeSerial(const RomOptions& options, const std::string& link, const std::string& stateFile,
                 const SerialHooks& hooks) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::perror("corvalith-sdp-rom: pseudo-terminal");
-    return 1;
-  }
-  std::string path = ptsname(master);
-  // Holding the far side open keeps the pty alive between clients, and raw
-  // mode keeps the line discipline from echoing or translating.
-  int keeper = open(path.c_str(), O_RDWR | O_NOCTTY);
-  struct termios raw;
-  if (keeper < 0 || tcgetattr(keeper, &raw) != 0) {
-    std::perror("corvalith-sdp-rom: pseudo-terminal");
-    return 1;
-  }
-  cfmakeraw(&raw);
-  cfsetispeed(&raw, B115200);
-  cfsetospeed(&raw, B115200);
-  tcsetattr(keeper, TCSANOW, &raw);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  if (!link.empty()) {
-    unlink(link.c_str());
-    if (symlink(path.c_str(), link.c_str()) != 0) {
-      std::perror("corvalith-sdp-rom: --link");
-      return 1;
-    }
-  }
+  sim::StandInPty pty;
+  if (!pty.open("corvalith-sdp-rom", link)) return 1;
+  const int master = pty.master();
+  const std::string& path = pty.path();
 
   Rom rom(options);
   if (hooks.ready) hooks.ready(path);
@@ -126,8 +104,6 @@ int ServeSerial(const RomOptions& options, const std::string& link, const std::s
   }
   int status = sWriteState(rom, stateFile, hooks) ? 0 : 1;
   if (!link.empty()) unlink(link.c_str());
-  close(keeper);
-  close(master);
   return status;
 }
 
