@@ -11,18 +11,19 @@
 #include "cpp/Module.h"
 #include "cpp/SystemClass.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterConstants.h"
 #include "updater/report/Log.h"
 
 using Tessaron::Corvalith::I2CClass;
 using Tessaron::Corvalith::Module;
 using Tessaron::Corvalith::SystemClass;
 
+using namespace updater_jobs;
+
 namespace {
 
 // A module connected from a spec learns its real address afterwards.
 constexpr uint8_t kInitialModuleAddress = 2;
-constexpr uint8_t kAnyModel = 0;
-constexpr uint8_t kSystemIndex = 0;
 constexpr uint8_t kI2CBusIndex = 0;
 constexpr uint8_t kI2CFastestSpeed = 3;
 // Probe time-outs in a row after which the router counts as gone.

@@ -17,15 +17,16 @@
 #include "updater/KeyValueStore.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterConstants.h"
 #include "updater/UpdaterStore.h"
 #include "updater/report/Log.h"
+
+using namespace updater_jobs;
 
 namespace {
 
 constexpr auto kSpinnerStep = std::chrono::milliseconds(100);
 constexpr const char* kSpinnerLabel = "Downloading";
-constexpr const char* kBirdSuffix = ".bird";
-constexpr const char* kKeyLatestDownload = "LATEST_DOWNLOAD";
 constexpr const char* kKeyLastDownloadDate = "LAST_DOWNLOAD_DATE";
 
 struct FreeDeleter {

@@ -21,11 +21,14 @@
 #include "updater/BirdFile.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterConstants.h"
 #include "updater/UpdaterStore.h"
 #include "updater/report/Log.h"
 
 using Tessaron::Corvalith::Module;
 using Tessaron::Corvalith::SystemClass;
+
+using namespace updater_jobs;
 
 namespace {
 
@@ -41,19 +44,10 @@ constexpr uint32_t kDefaultLoaderEntry = 0x20000400;
 // The identification step always talks to the ROM at this rate.
 constexpr unsigned kIdentifyRate = 115200;
 constexpr const char* kUsbPort = "USB";
-constexpr const char* kBirdSuffix = ".bird";
-constexpr const char* kKeyLatestDownload = "LATEST_DOWNLOAD";
-constexpr uint8_t kAnyModel = 0;
 constexpr uint8_t kModuleAddress = 0;
-constexpr uint8_t kSystemIndex = 0;
 // System option holding the chip's unique id, one 32-bit word per subindex.
 constexpr uint8_t kOptionUniqueId = 39;
 constexpr int kFingerprintWords = 4;
-// USB connection to the started loader: attempts, pause between them (ms),
-// and every how many attempts the USB context is renewed.
-constexpr int kConnectAttempts = 15;
-constexpr int32_t kConnectPauseMs = 1000;
-constexpr int kContextRefreshEvery = 3;
 // LPC17xx flash: all sectors are erased before the image goes in.
 constexpr uint32_t kFirstSector = 0;
 constexpr uint32_t kLastSector = 29;
@@ -257,15 +251,15 @@ bool Updater::_get_fingerprint_imx(UpdaterDisplayInterface& shown, Updater& upda
   Module module(kModuleAddress, kAnyModel);
   if (_disableWeft(module, shown) != aErrNone) return false;
   bool connected = false;
-  for (int attempt = 1; attempt <= kConnectAttempts && !connected; ++attempt) {
-    if (attempt % kContextRefreshEvery == 0) {
+  for (int attempt = 1; attempt <= kEnumerationAttempts && !connected; ++attempt) {
+    if (attempt % kEnumerationRefreshEvery == 0) {
       Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
       Corvalith_libusb_exit();
     }
     connected = sConnectUsb(module, serialNumber);
     if (!connected) {
       (void)module.disconnect();  // nothing to release but the attempt
-      if (attempt < kConnectAttempts) aTime_MSSleep(kConnectPauseMs);
+      if (attempt < kEnumerationAttempts) aTime_MSSleep(kEnumerationPauseMs);
     }
   }
   if (!connected) {
@@ -333,7 +327,7 @@ bool Updater::_recover_firmware_imx(UpdaterDisplayInterface& shown, BirdFile& fi
     return false;
   }
   bool connected = false;
-  for (int round = 0; round < kConnectAttempts && !connected; ++round) {
+  for (int round = 0; round < kEnumerationAttempts && !connected; ++round) {
     connected = sConnectUsb(module, kDefaultSerialNumber);
     if (!connected) {
       (void)module.disconnect();
@@ -341,7 +335,7 @@ bool Updater::_recover_firmware_imx(UpdaterDisplayInterface& shown, BirdFile& fi
     }
     if (!connected) {
       (void)module.disconnect();
-      if (round + 1 < kConnectAttempts) aTime_MSSleep(kConnectPauseMs);
+      if (round + 1 < kEnumerationAttempts) aTime_MSSleep(kEnumerationPauseMs);
     }
   }
   if (!connected) {

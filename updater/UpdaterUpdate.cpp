@@ -18,6 +18,7 @@
 #include "updater/KeyValueStore.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterConstants.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/UpdaterStore.h"
 #include "updater/report/Log.h"
@@ -25,23 +26,16 @@
 using Tessaron::Corvalith::Module;
 using Tessaron::Corvalith::SystemClass;
 
+using namespace updater_jobs;
+
 namespace {
 
-constexpr uint8_t kAnyModel = 0;
 constexpr uint8_t kRouterAddress = 0;
 constexpr uint8_t kEntityIndex = 0;
-constexpr uint8_t kSystemIndex = 0;
-constexpr const char* kBirdSuffix = ".bird";
-constexpr const char* kKeyLatestDownload = "LATEST_DOWNLOAD";
 constexpr const char* kKeyLatestTransfer = "LATEST_TRANSFER";
 constexpr const char* kKeyLastTransferDate = "LAST_TRANSFER_DATE";
 // A firmware block is tried this many times before the update fails.
 constexpr int kFirmwareBlockTries = 5;
-// Re-enumeration after the loader start: attempts, pause between them in ms,
-// and how often the USB context is renewed (before every third attempt).
-constexpr int kEnumerationAttempts = 15;
-constexpr int32_t kEnumerationPauseMs = 1000;
-constexpr int kEnumerationRefreshEvery = 3;
 
 unsigned sSettingsBuild(KeyValueStore& settings, const char* key) {
   const int32_t value = settings.GetInt(key, 0);
