@@ -2,12 +2,15 @@
 
 #include <czmq.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <list>
+#include <map>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,10 @@ constexpr int64_t kBeaconSilenceMs = 2000;
 constexpr int kBeaconReceiveMs = 100;
 constexpr size_t kBeaconTextSize = 20;
 constexpr size_t kAddressText = 16;
+// The frontend's monitor event: 16-bit event, 32-bit value (the fd).
+constexpr size_t kMonitorEventSize = 6;
+// A routing identity: the ROUTER makes 5-byte ones; a client may set its own.
+constexpr size_t kMaxIdentity = 255;
 
 struct Pool {
   std::string identity;
@@ -91,8 +98,20 @@ struct aServerRecord {
   int expectedReplies = 0;
   // Broker-owned as well: clients waiting for a reply, oldest first, and the
   // clients that enabled streaming.
+  // An identity left in the queue by a client that went away is emptied: its
+  // place still pairs with the reply the command actor owes, which is
+  // dropped.
   std::deque<std::string> replyQueue;
   std::vector<std::string> subscribers;
+  // Which connection (fd) each client's messages came in on, and the fds
+  // whose connection closed since (until the fd is accepted again), so state
+  // of a vanished client is freed at its disconnect event.
+  std::map<std::string, int> peers;
+  std::set<int> closedFds;
+  zsock_t* monitor = nullptr;
+  // What the broker holds for clients (peers, pools, subscriptions, queued
+  // replies), published after each wake-up for anyone watching.
+  std::atomic<uint32_t> clientState{0};
   bool started = false;
 };
 
@@ -206,48 +225,132 @@ bool sTakeUEIBytes(aServerRecord* server, const std::string& identity, const aPa
   return true;
 }
 
+// Frees everything held for clients that came in on this fd.
+void sForgetConnection(aServerRecord* server, int fd) {
+  for (auto peer = server->peers.begin(); peer != server->peers.end();) {
+    if (peer->second != fd) {
+      ++peer;
+      continue;
+    }
+    const std::string& identity = peer->first;
+    aCorvalithDebug_Printf(aDEBUG_SERVER, "client gone, freeing its state\n");
+    for (auto pool = server->pools.begin(); pool != server->pools.end();) {
+      pool = pool->identity == identity ? server->pools.erase(pool) : std::next(pool);
+    }
+    for (auto sub = server->subscribers.begin(); sub != server->subscribers.end();) {
+      sub = *sub == identity ? server->subscribers.erase(sub) : std::next(sub);
+    }
+    for (std::string& waiting : server->replyQueue) {
+      if (waiting == identity) waiting.clear();
+    }
+    peer = server->peers.erase(peer);
+  }
+}
+
+// Takes every pending event of the frontend's monitor (accepted and
+// disconnected connections).
+void sMonitorEvents(aServerRecord* server) {
+  for (;;) {
+    zmsg_t* event = zmsg_recv_nowait(server->monitor);
+    if (!event) return;
+    zframe_t* head = zmsg_first(event);
+    if (head && zframe_size(head) == kMonitorEventSize) {
+      uint16_t kind = 0;
+      int32_t fd = 0;
+      std::memcpy(&kind, zframe_data(head), sizeof kind);
+      std::memcpy(&fd, zframe_data(head) + sizeof kind, sizeof fd);
+      if (kind == ZMQ_EVENT_ACCEPTED) {
+        server->closedFds.erase(fd);
+      } else if (kind == ZMQ_EVENT_DISCONNECTED) {
+        server->closedFds.insert(fd);
+        sForgetConnection(server, fd);
+      }
+    }
+    zmsg_destroy(&event);
+  }
+}
+
+void sPublishClientState(aServerRecord* server) {
+  size_t waiting = 0;
+  for (const std::string& id : server->replyQueue) waiting += id.empty() ? 0 : 1;
+  server->clientState.store(static_cast<uint32_t>(server->peers.size() + server->pools.size() +
+                                                  server->subscribers.size() + waiting));
+}
+
+// One message from a client: its identity and one packet frame. False when
+// the frontend had no complete message.
+bool sReceiveFromClient(aServerRecord* server, std::string* identity, std::string* frame, int* fd) {
+  void* sock = zsock_resolve(server->frontend);
+  zmq_msg_t part;
+  zmq_msg_init(&part);
+  if (zmq_msg_recv(&part, sock, ZMQ_DONTWAIT) < 0) {
+    zmq_msg_close(&part);
+    return false;
+  }
+  identity->assign(static_cast<const char*>(zmq_msg_data(&part)),
+                   std::min(zmq_msg_size(&part), kMaxIdentity));
+  int parts = 1;
+  bool more = zmq_msg_more(&part) != 0;
+  while (more) {
+    if (zmq_msg_recv(&part, sock, ZMQ_DONTWAIT) < 0) break;
+    // Only the first frame after the identity counts; the rest is dropped.
+    if (++parts == 2) {
+      // The fd of the connection the message came in on: the one way to tie
+      // a routing identity to the monitor's disconnect events. (The ROUTER's
+      // identity frame loses it once a poll has prefetched the message.)
+      *fd = zmq_msg_get(&part, ZMQ_SRCFD);
+      frame->assign(static_cast<const char*>(zmq_msg_data(&part)),
+                    std::min<size_t>(zmq_msg_size(&part), kMaxPacketBytes + 1));
+    }
+    more = zmq_msg_more(&part) != 0;
+  }
+  zmq_msg_close(&part);
+  return parts >= 2;
+}
+
 void sFrontendMessage(aServerRecord* server) {
-  zmsg_t* msg = zmsg_recv(server->frontend);
-  if (!msg) return;
-  zframe_t* id = zmsg_pop(msg);
-  zframe_t* data = zmsg_pop(msg);
-  zmsg_destroy(&msg);
-  aPacket* packet = data ? sPacketOf(zframe_data(data), zframe_size(data)) : nullptr;
-  if (id && data && !packet) {
-    aCorvalithDebug_Printf(aDEBUG_SERVER, "Bad content packet: dSize: %d\n",
-                           static_cast<int>(zframe_size(data)));
+  std::string identity;
+  std::string frame;
+  int fd = -1;
+  if (!sReceiveFromClient(server, &identity, &frame, &fd)) return;
+  // A disconnect is reported before its fd can be reused, so events taken
+  // now tell whether this message's connection is still there.
+  sMonitorEvents(server);
+  if (fd >= 0 && server->closedFds.count(fd) != 0) {
+    aCorvalithDebug_Printf(aDEBUG_SERVER, "dropping a message of a client that went away\n");
+    return;
   }
-  if (packet) {
-    const std::string identity(reinterpret_cast<const char*>(zframe_data(id)), zframe_size(id));
-    const std::string frame(reinterpret_cast<const char*>(zframe_data(data)), zframe_size(data));
-    if (packet->length == kStreamEnableLength && packet->data[0] == kStreamCommand) {
-      if (packet->data[1] != kStreamEnable) {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "unknown stream enable: %d\n", packet->data[1]);
-      } else {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "ZeroMQ - Streaming Enable - Size: %zu\n",
-                               server->subscribers.size());
-        bool known = false;
-        for (const std::string& s : server->subscribers) known = known || s == identity;
-        if (!known) {
-          server->subscribers.push_back(identity);
-          aCorvalithDebug_Printf(aDEBUG_SERVER, "Added stream entry\n");
-        }
-      }
-    }
-    if (sTakeUEIBytes(server, identity, packet, frame)) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "UEIBytes\n");
+  aPacket* packet = sPacketOf(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+  if (!packet) {
+    aCorvalithDebug_Printf(aDEBUG_SERVER, "Bad content packet: dSize: %d\n", static_cast<int>(frame.size()));
+    return;
+  }
+  if (fd >= 0) server->peers[identity] = fd;
+  if (packet->length == kStreamEnableLength && packet->data[0] == kStreamCommand) {
+    if (packet->data[1] != kStreamEnable) {
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "unknown stream enable: %d\n", packet->data[1]);
     } else {
-      if (sReplyRequired(packet)) server->replyQueue.push_back(identity);
-      if (packet->address == kLinkRouteAddress && packet->length == 1) {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
-      } else if (!sSend(server->commandBound, frame, ZMQ_DONTWAIT)) {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "ZeroMQ - Streaming Enable - Size: %zu\n",
+                             server->subscribers.size());
+      bool known = false;
+      for (const std::string& s : server->subscribers) known = known || s == identity;
+      if (!known) {
+        server->subscribers.push_back(identity);
+        aCorvalithDebug_Printf(aDEBUG_SERVER, "Added stream entry\n");
       }
     }
-    (void)aPacket_Destroy(&packet);
   }
-  zframe_destroy(&id);
-  zframe_destroy(&data);
+  if (sTakeUEIBytes(server, identity, packet, frame)) {
+    aCorvalithDebug_Printf(aDEBUG_SERVER, "UEIBytes\n");
+  } else {
+    if (sReplyRequired(packet)) server->replyQueue.push_back(identity);
+    if (packet->address == kLinkRouteAddress && packet->length == 1) {
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
+    } else if (!sSend(server->commandBound, frame, ZMQ_DONTWAIT)) {
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
+    }
+  }
+  (void)aPacket_Destroy(&packet);
 }
 
 // A 3-byte frame from the command actor is a server command unless it starts
@@ -281,7 +384,9 @@ void sCommandMessage(aServerRecord* server) {
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Unknown Server cmd: %d\n", bytes[0]);
     }
   } else {
-    (void)sSendTo(server, identity, std::string(reinterpret_cast<const char*>(bytes), size));
+    if (!identity.empty()) {
+      (void)sSendTo(server, identity, std::string(reinterpret_cast<const char*>(bytes), size));
+    }
     if (server->expectedReplies == 0) {
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Error, sending more packets then expected\n");
     } else {
@@ -320,8 +425,8 @@ void sBeaconMessage(aServerRecord* server) {
 
 void sBroker(zsock_t* pipe, void* args) {
   aServerRecord* server = static_cast<aServerRecord*>(args);
-  zpoller_t* poller =
-      zpoller_new(pipe, server->commandBound, server->frontend, server->streamingBound, nullptr);
+  zpoller_t* poller = zpoller_new(pipe, server->monitor, server->commandBound, server->frontend,
+                                  server->streamingBound, nullptr);
   if (poller && server->beaconInUse) zpoller_add(poller, server->discovery);
   zsock_signal(pipe, 0);
   while (poller) {
@@ -336,6 +441,8 @@ void sBroker(zsock_t* pipe, void* args) {
       }
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Flushing FIFO\n");
       server->replyQueue.clear();
+    } else if (which == server->monitor) {
+      sMonitorEvents(server);
     } else if (which == server->frontend) {
       sFrontendMessage(server);
     } else if (which == server->commandBound) {
@@ -353,10 +460,13 @@ void sBroker(zsock_t* pipe, void* args) {
       server->announcing = false;
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Beacon silenced\n");
     }
+    sPublishClientState(server);
   }
   zpoller_destroy(&poller);
   server->replyQueue.clear();
   server->subscribers.clear();
+  server->peers.clear();
+  sPublishClientState(server);
   aCorvalithDebug_Printf(aDEBUG_SERVER, "broker task exit\n");
 }
 
@@ -619,6 +729,18 @@ aErr aServer_Start(aServerRef server) {
   aDiscovery_PrepareCzmq();
   server->frontend = sSocket(ZMQ_ROUTER);
   if (!server->frontend) return aErrResource;
+  // Watched from before the bind, so every connection's end is seen.
+  char monitorEndpoint[64];
+  std::snprintf(monitorEndpoint, sizeof monitorEndpoint, "inproc://corvalith-server-%p",
+                static_cast<void*>(server));
+  server->monitor = sSocket(ZMQ_PAIR);
+  if (!server->monitor ||
+      zmq_socket_monitor(zsock_resolve(server->frontend), monitorEndpoint,
+                         ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED) != 0 ||
+      zsock_connect(server->monitor, "%s", monitorEndpoint) != 0) {
+    aCorvalithDebug_Printf(aDEBUG_SERVER, "Could not find open port\n");
+    return aErrResource;
+  }
   if (!sStartBeacon(server)) {
     server->announcedAddress = aDISCOVERY_LOOPBACK;
     server->beaconInUse = false;
@@ -666,6 +788,8 @@ aErr aServer_Destroy(aServerRef* handle) {
   zsock_destroy(&server->commandBound);
   zsock_destroy(&server->streamingConnected);
   zsock_destroy(&server->streamingBound);
+  if (server->frontend) (void)zmq_socket_monitor(zsock_resolve(server->frontend), nullptr, 0);
+  zsock_destroy(&server->monitor);
   zsock_destroy(&server->frontend);
   server->pools.clear();
   server->check = 0;
@@ -695,6 +819,12 @@ aErr aServer_SetModuleAddress(aServerRef server, uint8_t address) {
 aErr aServer_SetModel(aServerRef server, uint8_t model) {
   if (!sValid(server)) return aErrParam;
   server->model.store(model);
+  return aErrNone;
+}
+
+aErr aServer_GetClientStateCount(aServerRef server, uint32_t* count) {
+  if (!sValid(server) || !count) return aErrParam;
+  *count = server->clientState.load();
   return aErrNone;
 }
 
