@@ -2,11 +2,10 @@
 
 #include <czmq.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <list>
 #include <new>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "common/aDebug.h"
 #include "common/aDiscovery.h"
 #include "common/aLinkPrivate.h"
+#include "common/aServerBroker.h"
 #include "common/aUEI.h"
 #include "common/linkSpec.h"
 #include "unix/aDiscoveryOS.h"
@@ -24,26 +24,12 @@ namespace {
 constexpr uint16_t kServerCheck = 0x5E4E;
 // Poll bound of every actor, so each notices its pipe within it, ms.
 constexpr int kActorPollMs = 1000;
-// A UEI byte sequence that has not completed within this many further UEI
-// packets (of any client) is dropped.
-constexpr int kPoolTimeToLive = 2000;
-// Server commands from the command actor to the broker (3-byte frames).
-constexpr uint8_t kCmdDroppedPacket = 0;
-constexpr uint8_t kCmdIncomingPackets = 1;
-constexpr size_t kCmdFrameSize = 3;
 // Signal on the broker's pipe that empties its reply queue.
 constexpr int kSignalFlush = 5;
 // Stream batches: buffer size, and the fill past which a batch is sent (the
 // largest packet still fits, so a batch is at most 4095 bytes).
 constexpr size_t kStreamBuffer = 4096;
 constexpr size_t kStreamFlushFill = kStreamBuffer - kMaxPacketBytes - 1;
-// Stream enable request: 7 data bytes, 0x5D 0x81.
-constexpr uint8_t kStreamCommand = 0x5D;
-constexpr uint8_t kStreamEnable = 0x81;
-constexpr uint8_t kStreamEnableLength = 7;
-// The longest run of continued UEI reply packets awaited for one request
-// (a UEI byte array's sequence number counts to 127).
-constexpr int kMaxReplyPackets = 128;
 // The beacon: how often the spec is published, ms, and how long after the
 // last searcher the server keeps publishing, ms.
 constexpr int kBeaconIntervalMs = 100;
@@ -51,13 +37,10 @@ constexpr int64_t kBeaconSilenceMs = 2000;
 constexpr int kBeaconReceiveMs = 100;
 constexpr size_t kBeaconTextSize = 20;
 constexpr size_t kAddressText = 16;
-
-struct Pool {
-  std::string identity;
-  std::vector<std::string> frames;
-  uint16_t count = 0;
-  int timeToLive = kPoolTimeToLive;
-};
+// The frontend's monitor event: 16-bit event, 32-bit value (the fd).
+constexpr size_t kMonitorEventSize = 6;
+// A routing identity: the ROUTER makes 5-byte ones; a client may set its own.
+constexpr size_t kMaxIdentity = 255;
 
 }  // namespace
 
@@ -87,12 +70,13 @@ struct aServerRecord {
   uint32_t announcedAddress = aDISCOVERY_LOOPBACK;
   uint8_t streamBuffer[kStreamBuffer] = {};
   uint16_t streamFill = 0;
-  std::list<Pool> pools;
-  int expectedReplies = 0;
-  // Broker-owned as well: clients waiting for a reply, oldest first, and the
-  // clients that enabled streaming.
-  std::deque<std::string> replyQueue;
-  std::vector<std::string> subscribers;
+  // Broker-owned: clients, their pending replies, sequences and
+  // subscriptions.
+  aServerBroker book;
+  zsock_t* monitor = nullptr;
+  // The book's client state, published after each wake-up for anyone
+  // watching.
+  std::atomic<uint32_t> clientState{0};
   bool started = false;
 };
 
@@ -109,9 +93,10 @@ zsock_t* sSocket(int type) {
   return sock;
 }
 
-// A packet of a frame's bytes (address, length, data), or null.
+// A packet of a frame's bytes (address, length, data), or null. Address 0
+// marks a packet still being read, so no complete packet has it.
 aPacket* sPacketOf(const uint8_t* bytes, size_t size) {
-  if (size < 2 || size > kMaxPacketBytes || bytes[1] != size - 2) return nullptr;
+  if (size < 2 || size > kMaxPacketBytes || bytes[0] == 0 || bytes[1] != size - 2) return nullptr;
   return aPacket_CreateWithData(bytes[0], bytes[1], bytes + 2);
 }
 
@@ -133,8 +118,8 @@ bool sSendTo(aServerRecord* server, const std::string& identity, const std::stri
 }
 
 bool sSendCommand(zsock_t* sock, uint8_t command, uint16_t count) {
-  const uint8_t frame[kCmdFrameSize] = {command, static_cast<uint8_t>(count >> 8),
-                                        static_cast<uint8_t>(count & 0xFF)};
+  const uint8_t frame[aSERVER_CMD_FRAME_SIZE] = {command, static_cast<uint8_t>(count >> 8),
+                                                 static_cast<uint8_t>(count & 0xFF)};
   return zmq_send(zsock_resolve(sock), frame, sizeof frame, ZMQ_DONTWAIT) >= 0;
 }
 
@@ -162,140 +147,90 @@ void sAnnouncedSpec(const aServerRecord* server, bool localReply, uint8_t image[
 
 // ---- Broker
 
-// Holds a client's UEI byte sequence until its last packet, then sends it on
-// in one go. True when the packet was taken.
-bool sTakeUEIBytes(aServerRecord* server, const std::string& identity, const aPacket* packet,
-                   const std::string& frame) {
-  if (!aUEI_isUEIPayload(packet)) return false;
-  for (auto it = server->pools.begin(); it != server->pools.end();) {
-    if (it->timeToLive-- == 0) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
-      it = server->pools.erase(it);
-    } else {
-      ++it;
+// Takes every pending event of the frontend's monitor (accepted and
+// disconnected connections).
+void sMonitorEvents(aServerRecord* server) {
+  for (;;) {
+    zmsg_t* event = zmsg_recv_nowait(server->monitor);
+    if (!event) return;
+    zframe_t* head = zmsg_first(event);
+    if (head && zframe_size(head) == kMonitorEventSize) {
+      uint16_t kind = 0;
+      int32_t fd = 0;
+      std::memcpy(&kind, zframe_data(head), sizeof kind);
+      std::memcpy(&fd, zframe_data(head) + sizeof kind, sizeof fd);
+      if (kind == ZMQ_EVENT_ACCEPTED) {
+        server->book.connectionAccepted(fd);
+      } else if (kind == ZMQ_EVENT_DISCONNECTED) {
+        server->book.connectionClosed(fd);
+      }
     }
+    zmsg_destroy(&event);
   }
-  auto pool = server->pools.begin();
-  while (pool != server->pools.end() && pool->identity != identity) ++pool;
-  const uint8_t sequence = aUEI_getBytesSequence(packet);
-  if (pool == server->pools.end()) {
-    if (packet->length != kMaxPacketData || !sFullAndContinues(packet) || sequence != 0) return false;
-    Pool fresh;
-    fresh.identity = identity;
-    fresh.frames.push_back(frame);
-    server->pools.push_back(fresh);
-    return true;
+}
+
+// One message from a client: its identity and one packet frame. False when
+// the frontend had no complete message.
+bool sReceiveFromClient(aServerRecord* server, std::string* identity, std::string* frame, int* fd) {
+  void* sock = zsock_resolve(server->frontend);
+  zmq_msg_t part;
+  zmq_msg_init(&part);
+  if (zmq_msg_recv(&part, sock, ZMQ_DONTWAIT) < 0) {
+    zmq_msg_close(&part);
+    return false;
   }
-  if (sequence != pool->count + 1) {
-    aCorvalithDebug_Printf(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
-    return true;
-  }
-  pool->frames.push_back(frame);
-  if (sFullAndContinues(packet)) {
-    ++pool->count;
-    return true;
-  }
-  server->replyQueue.push_back(identity);
-  for (size_t i = 0; i < pool->frames.size(); ++i) {
-    aCorvalithDebug_Printf(aDEBUG_SERVER, "Pool Packet: %d\n", static_cast<int>(i));
-    if (!sSend(server->commandBound, pool->frames[i], ZMQ_DONTWAIT)) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send setUEIBytes!\n");
+  identity->assign(static_cast<const char*>(zmq_msg_data(&part)),
+                   std::min(zmq_msg_size(&part), kMaxIdentity));
+  int parts = 1;
+  bool more = zmq_msg_more(&part) != 0;
+  while (more) {
+    if (zmq_msg_recv(&part, sock, ZMQ_DONTWAIT) < 0) break;
+    // Only the first frame after the identity counts; the rest is dropped.
+    if (++parts == 2) {
+      // The fd of the connection the message came in on: the one way to tie
+      // a routing identity to the monitor's disconnect events. (The ROUTER's
+      // identity frame loses it once a poll has prefetched the message.)
+      *fd = zmq_msg_get(&part, ZMQ_SRCFD);
+      frame->assign(static_cast<const char*>(zmq_msg_data(&part)),
+                    std::min<size_t>(zmq_msg_size(&part), kMaxPacketBytes + 1));
     }
+    more = zmq_msg_more(&part) != 0;
   }
-  server->pools.erase(pool);
-  return true;
+  zmq_msg_close(&part);
+  return parts >= 2;
 }
 
 void sFrontendMessage(aServerRecord* server) {
-  zmsg_t* msg = zmsg_recv(server->frontend);
-  if (!msg) return;
-  zframe_t* id = zmsg_pop(msg);
-  zframe_t* data = zmsg_pop(msg);
-  zmsg_destroy(&msg);
-  aPacket* packet = data ? sPacketOf(zframe_data(data), zframe_size(data)) : nullptr;
-  if (id && data && !packet) {
-    aCorvalithDebug_Printf(aDEBUG_SERVER, "Bad content packet: dSize: %d\n",
-                           static_cast<int>(zframe_size(data)));
-  }
-  if (packet) {
-    const std::string identity(reinterpret_cast<const char*>(zframe_data(id)), zframe_size(id));
-    const std::string frame(reinterpret_cast<const char*>(zframe_data(data)), zframe_size(data));
-    if (packet->length == kStreamEnableLength && packet->data[0] == kStreamCommand) {
-      if (packet->data[1] != kStreamEnable) {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "unknown stream enable: %d\n", packet->data[1]);
-      } else {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "ZeroMQ - Streaming Enable - Size: %zu\n",
-                               server->subscribers.size());
-        bool known = false;
-        for (const std::string& s : server->subscribers) known = known || s == identity;
-        if (!known) {
-          server->subscribers.push_back(identity);
-          aCorvalithDebug_Printf(aDEBUG_SERVER, "Added stream entry\n");
-        }
-      }
+  std::string identity;
+  std::string frame;
+  int fd = -1;
+  if (!sReceiveFromClient(server, &identity, &frame, &fd)) return;
+  // A disconnect is reported before its fd can be reused, so events taken
+  // now tell whether this message's connection is still there.
+  sMonitorEvents(server);
+  std::vector<std::string> toDevice;
+  server->book.clientFrame(identity, frame, fd, &toDevice);
+  for (const std::string& out : toDevice) {
+    if (!sSend(server->commandBound, out, ZMQ_DONTWAIT)) {
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
     }
-    if (sTakeUEIBytes(server, identity, packet, frame)) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "UEIBytes\n");
-    } else {
-      if (sReplyRequired(packet)) server->replyQueue.push_back(identity);
-      if (packet->address == kLinkRouteAddress && packet->length == 1) {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
-      } else if (!sSend(server->commandBound, frame, ZMQ_DONTWAIT)) {
-        aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
-      }
-    }
-    (void)aPacket_Destroy(&packet);
   }
-  zframe_destroy(&id);
-  zframe_destroy(&data);
-}
-
-// A 3-byte frame from the command actor is a server command unless it starts
-// with a device address (even, non-zero): a one-byte reply packet is 3 bytes
-// long too.
-bool sIsServerCommand(const uint8_t* bytes, size_t size) {
-  return size == kCmdFrameSize && (bytes[0] == 0 || (bytes[0] & 1) != 0);
 }
 
 void sCommandMessage(aServerRecord* server) {
   zframe_t* frame = zframe_recv(server->commandBound);
   if (!frame) return;
-  const uint8_t* bytes = zframe_data(frame);
-  const size_t size = zframe_size(frame);
-  if (server->replyQueue.empty()) {
-    aCorvalithDebug_Printf(aDEBUG_SERVER, "no id to pop\n");
-    zframe_destroy(&frame);
-    return;
-  }
-  const std::string identity = server->replyQueue.front();
-  server->replyQueue.pop_front();
-  if (sIsServerCommand(bytes, size)) {
-    if (bytes[0] == kCmdDroppedPacket) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "dropping id: fifo size: %d\n",
-                             static_cast<int>(server->replyQueue.size()));
-    } else if (bytes[0] == kCmdIncomingPackets) {
-      const int n = bytes[1] << 8 | bytes[2];
-      for (int i = 0; i < n; ++i) server->replyQueue.push_front(identity);
-      server->expectedReplies = n;
-    } else {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "Unknown Server cmd: %d\n", bytes[0]);
-    }
-  } else {
-    (void)sSendTo(server, identity, std::string(reinterpret_cast<const char*>(bytes), size));
-    if (server->expectedReplies == 0) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "Error, sending more packets then expected\n");
-    } else {
-      --server->expectedReplies;
-    }
-  }
+  const std::string bytes(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
   zframe_destroy(&frame);
+  std::string to;
+  if (server->book.commandFrame(bytes, &to)) (void)sSendTo(server, to, bytes);
 }
 
 void sStreamingMessage(aServerRecord* server) {
   zframe_t* frame = zframe_recv(server->streamingBound);
   if (!frame) return;
   const std::string batch(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
-  for (const std::string& subscriber : server->subscribers) (void)sSendTo(server, subscriber, batch);
+  for (const std::string& subscriber : server->book.subscribers()) (void)sSendTo(server, subscriber, batch);
   zframe_destroy(&frame);
 }
 
@@ -320,8 +255,8 @@ void sBeaconMessage(aServerRecord* server) {
 
 void sBroker(zsock_t* pipe, void* args) {
   aServerRecord* server = static_cast<aServerRecord*>(args);
-  zpoller_t* poller =
-      zpoller_new(pipe, server->commandBound, server->frontend, server->streamingBound, nullptr);
+  zpoller_t* poller = zpoller_new(pipe, server->monitor, server->commandBound, server->frontend,
+                                  server->streamingBound, nullptr);
   if (poller && server->beaconInUse) zpoller_add(poller, server->discovery);
   zsock_signal(pipe, 0);
   while (poller) {
@@ -334,8 +269,9 @@ void sBroker(zsock_t* pipe, void* args) {
         aCorvalithDebug_Printf(aDEBUG_SERVER, "pre exit 1\n");
         break;
       }
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "Flushing FIFO\n");
-      server->replyQueue.clear();
+      server->book.flush();
+    } else if (which == server->monitor) {
+      sMonitorEvents(server);
     } else if (which == server->frontend) {
       sFrontendMessage(server);
     } else if (which == server->commandBound) {
@@ -353,10 +289,11 @@ void sBroker(zsock_t* pipe, void* args) {
       server->announcing = false;
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Beacon silenced\n");
     }
+    server->clientState.store(static_cast<uint32_t>(server->book.clientState()));
   }
   zpoller_destroy(&poller);
-  server->replyQueue.clear();
-  server->subscribers.clear();
+  server->book.clear();
+  server->clientState.store(0);
   aCorvalithDebug_Printf(aDEBUG_SERVER, "broker task exit\n");
 }
 
@@ -386,7 +323,7 @@ void sPrintPacket(const aPacket* packet) {
 void sRequest(aServerRecord* server, const aPacket* packet) {
   const aErr err = aLink_PutPacket(server->device, packet);
   if (err != aErrNone) {
-    if (!sSendCommand(server->commandConnected, kCmdDroppedPacket, 0)) {
+    if (!sSendCommand(server->commandConnected, aSERVER_CMD_DROPPED_PACKET, 0)) {
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to SEND SERVER_CMD_DROPPED_PACKET!\n");
     }
     sPrintPacket(packet);
@@ -398,7 +335,7 @@ void sRequest(aServerRecord* server, const aPacket* packet) {
     return;
   }
   std::vector<aPacket*> replies;
-  while (static_cast<int>(replies.size()) < kMaxReplyPackets) {
+  while (static_cast<int>(replies.size()) < aSERVER_MAX_REPLY_PACKETS) {
     aPacket* reply = aLink_AwaitFirst(server->device, sAcceptAny, nullptr, aSERVER_REPLY_WAIT_MS);
     if (!reply) break;
     replies.push_back(reply);
@@ -406,13 +343,14 @@ void sRequest(aServerRecord* server, const aPacket* packet) {
   }
   if (replies.empty()) {
     aCorvalithDebug_Printf(aDEBUG_SERVER, "DROPPED PACKET!\n");
-    if (!sSendCommand(server->commandConnected, kCmdDroppedPacket, 0)) {
+    if (!sSendCommand(server->commandConnected, aSERVER_CMD_DROPPED_PACKET, 0)) {
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to SEND SERVER_CMD_DROPPED_PACKET!\n");
     }
     aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to AWAIT packet\n");
     return;
   }
-  if (!sSendCommand(server->commandConnected, kCmdIncomingPackets, static_cast<uint16_t>(replies.size()))) {
+  if (!sSendCommand(server->commandConnected, aSERVER_CMD_INCOMING_PACKETS,
+                    static_cast<uint16_t>(replies.size()))) {
     aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to SEND SERVER_CMD_INCOMING_PACKETS\n");
   }
   for (aPacket*& reply : replies) {
@@ -619,6 +557,18 @@ aErr aServer_Start(aServerRef server) {
   aDiscovery_PrepareCzmq();
   server->frontend = sSocket(ZMQ_ROUTER);
   if (!server->frontend) return aErrResource;
+  // Watched from before the bind, so every connection's end is seen.
+  char monitorEndpoint[64];
+  std::snprintf(monitorEndpoint, sizeof monitorEndpoint, "inproc://corvalith-server-%p",
+                static_cast<void*>(server));
+  server->monitor = sSocket(ZMQ_PAIR);
+  if (!server->monitor ||
+      zmq_socket_monitor(zsock_resolve(server->frontend), monitorEndpoint,
+                         ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED) != 0 ||
+      zsock_connect(server->monitor, "%s", monitorEndpoint) != 0) {
+    aCorvalithDebug_Printf(aDEBUG_SERVER, "Could not find open port\n");
+    return aErrResource;
+  }
   if (!sStartBeacon(server)) {
     server->announcedAddress = aDISCOVERY_LOOPBACK;
     server->beaconInUse = false;
@@ -666,8 +616,9 @@ aErr aServer_Destroy(aServerRef* handle) {
   zsock_destroy(&server->commandBound);
   zsock_destroy(&server->streamingConnected);
   zsock_destroy(&server->streamingBound);
+  if (server->frontend) (void)zmq_socket_monitor(zsock_resolve(server->frontend), nullptr, 0);
+  zsock_destroy(&server->monitor);
   zsock_destroy(&server->frontend);
-  server->pools.clear();
   server->check = 0;
   delete server;
   aCorvalithDebug_Printf(aDEBUG_SERVER, "server task exit\n");
@@ -695,6 +646,12 @@ aErr aServer_SetModuleAddress(aServerRef server, uint8_t address) {
 aErr aServer_SetModel(aServerRef server, uint8_t model) {
   if (!sValid(server)) return aErrParam;
   server->model.store(model);
+  return aErrNone;
+}
+
+aErr aServer_GetClientStateCount(aServerRef server, uint32_t* count) {
+  if (!sValid(server) || !count) return aErrParam;
+  *count = server->clientState.load();
   return aErrNone;
 }
 

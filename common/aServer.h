@@ -59,6 +59,12 @@ constexpr int32_t aSERVER_REPLY_WAIT_MS = 2000;
 // non-zero. aErrParam for null.
 [[nodiscard]] aErr aServer_SetModuleAddress(aServerRef server, uint8_t address);
 [[nodiscard]] aErr aServer_SetModel(aServerRef server, uint8_t model);
+// How many entries the server holds for its clients: connections it has
+// heard from, pending UEI byte sequences, stream subscriptions and queued
+// replies. Everything of a client whose connection closes is freed at once
+// (a reply still owed to it is dropped when it comes), so this falls back
+// when clients go away. aErrParam for null arguments.
+[[nodiscard]] aErr aServer_GetClientStateCount(aServerRef server, uint32_t* count);
 // Forgets every client waiting for a reply; their replies are dropped.
 // aErrParam for null or an unstarted server.
 [[nodiscard]] aErr aServer_FlushFIFO(aServerRef server);

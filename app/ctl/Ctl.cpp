@@ -8,6 +8,7 @@
 #include <iterator>
 #include <mutex>
 
+#include "common/aDiscovery.h"
 #include "common/aErr.h"
 #include "common/aText.h"
 #include "cpp/Module.h"
@@ -24,6 +25,8 @@ constexpr size_t kMaxTransfer = 0xFFFF;
 // The module the library starts from; the real address is learnt on connect.
 constexpr uint8_t kDefaultModuleAddress = 2;
 constexpr unsigned kHexDumpWidth = 16;
+// Device servers of corvalith-share are reached on loopback only.
+constexpr uint32_t kSharedAddress = aDiscovery_IPv4(127, 0, 0, 1);
 
 struct CommandDef {
   const char* name;
@@ -249,9 +252,12 @@ bool sCount(const char* text, uint32_t* out) {
 }  // namespace
 
 std::string CtlUsage() {
-  return "Usage: corvalith-ctl -d SERIAL [-t USB|TCP] COMMAND ARG...\n"
+  return "Usage: corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-p PORT]] COMMAND ARG...\n"
          "  -d SERIAL                  the module's serial number (hexadecimal, 0x optional)\n"
-         "  -t USB|TCP                 transport (default USB; TCP finds the module by discovery)\n"
+         "  -t USB|TCP|SHARED          transport (default USB; TCP finds the module by discovery;\n"
+         "                             SHARED goes through the device server of corvalith-share)\n"
+         "  -p PORT                    with SHARED: the server's port on 127.0.0.1, as\n"
+         "                             corvalith-share prints it (default: found by discovery)\n"
          "  -h                         this text\n"
          "Commands (numbers are decimal, or hexadecimal with 0x):\n"
          "  slot-info STORE SLOT       capacity and used size of a store slot\n"
@@ -277,7 +283,7 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
       o->help = true;
       return true;
     }
-    if (word == "-d" || word == "-t" || word == "--count" || word == "--seconds") {
+    if (word == "-d" || word == "-t" || word == "-p" || word == "--count" || word == "--seconds") {
       if (!hasValue) {
         *error = word + " needs a value";
         return false;
@@ -294,10 +300,19 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
           o->transport = USB;
         } else if (sStartsWith(value, "TCP")) {
           o->transport = TCPIP;
+        } else if (value == "SHARED") {
+          o->transport = AWEFT;
         } else {
-          *error = "Invalid transport type:[" + value + "]\nMust be one of the following: USB, TCPIP";
+          *error = "Invalid transport type:[" + value + "]\nMust be one of the following: USB, TCPIP, SHARED";
           return false;
         }
+      } else if (word == "-p") {
+        uint32_t port = 0;
+        if (!aText_ParseUnsigned32(value, 10, &port) || port == 0 || port > 0xFFFF) {
+          *error = "-p needs a TCP port from 1 to 65535, not [" + value + "]";
+          return false;
+        }
+        o->port = static_cast<uint16_t>(port);
       } else if (!sCount(value.c_str(), word == "--count" ? &o->count : &o->seconds)) {
         *error = word + " needs a whole number above 0, not [" + value + "]";
         return false;
@@ -337,6 +352,10 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
     *error = "--count and --seconds belong to stream";
     return false;
   }
+  if (o->port != 0 && o->transport != AWEFT) {
+    *error = "-p belongs to -t SHARED";
+    return false;
+  }
   if (!serialGiven) {
     *error = "No serial number given (-d SERIAL)";
     return false;
@@ -347,11 +366,22 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
 int RunCtl(const CtlOptions& o) {
   Module module(kDefaultModuleAddress, 0);
   aWeftConfig config;
-  // Direct, as the updater connects: no sharing and no transport fall-back.
-  config.enabled = 0;
+  // Direct, as the updater connects, unless asked to go through a device
+  // server; never a transport fall-back.
+  config.enabled = o.transport == AWEFT ? 1 : 0;
   config.fallback = 0;
   aErr err = module.setConfig(config);
-  if (err == aErrNone) err = module.connect(o.transport, o.serial);
+  if (err == aErrNone && o.transport == AWEFT && o.port != 0) {
+    linkSpec spec;
+    std::memset(&spec, 0, sizeof spec);
+    spec.type = AWEFT;
+    spec.serialNumber = o.serial;
+    spec.t.ip.ipAddress = kSharedAddress;
+    spec.t.ip.ipPort = o.port;
+    err = module.connectFromSpec(spec);
+  } else if (err == aErrNone) {
+    err = module.connect(o.transport, o.serial);
+  }
   if (err != aErrNone) {
     char what[64];
     std::snprintf(what, sizeof what, "connecting to %08X", o.serial);

@@ -1,7 +1,7 @@
 // corvalith-ctl: maintenance commands on one module's store slots, factory
 // data and stream samples, through the device library's Link.
 //
-//   corvalith-ctl -d SERIAL [-t USB|TCP] COMMAND ARG...
+//   corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-p PORT]] COMMAND ARG...
 //
 // Every failure prints one "Error: ..." line naming the aErr code on standard
 // error, and the program exits 1; success exits 0.
@@ -20,6 +20,9 @@ constexpr uint32_t kCtlDefaultStreamSeconds = 10;
 struct CtlOptions {
   uint32_t serial = 0;
   linkType transport = USB;
+  // SHARED: the device server's frontend port on 127.0.0.1; 0 = find the
+  // server by discovery.
+  uint16_t port = 0;
   std::string command;
   std::vector<std::string> args;
   // The command's leading numeric arguments (store, slot; factory command;

@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -448,6 +450,72 @@ TEST_F(DirectServerTest, AFlushDropsTheRepliesOfWaitingClients) {
     ASSERT_EQ(sPut(client, 2, Bytes{kEcho, 0x53}), aErrNone);
     EXPECT_EQ(sNext(client, kReplyMs), (Bytes{2, kEcho, 0x53}));
   }
+}
+
+// The vanishing client: run as a child of the test below (the variable names
+// the server's port), it leaves one of each kind of state in the server and
+// then waits to be killed.
+constexpr const char* kVanishingPortVariable = "CV_VANISHING_CLIENT_PORT";
+
+Bytes sFrame(uint8_t address, const Bytes& data) {
+  Bytes frame{address, static_cast<uint8_t>(data.size())};
+  frame.insert(frame.end(), data.begin(), data.end());
+  return frame;
+}
+
+TEST(VanishingClientChild, LeavesStateInTheServerUntilKilled) {
+  const char* port = std::getenv(kVanishingPortVariable);
+  if (!port) GTEST_SKIP() << "runs only as the child of AClientThatVanishesHasItsStateFreedAtOnce";
+  RawSubscriber raw(static_cast<uint16_t>(std::atoi(port)));
+  ASSERT_TRUE(raw.connected());
+  ASSERT_TRUE(raw.send(sFrame(2, Bytes{0x5D, 0x81, 0x20, 0, 0, 0, 1})));
+  ASSERT_EQ(raw.receive(), (Bytes{2, 3, 0x5D, 0xC1, 0x00}));
+  ASSERT_TRUE(raw.send(sFrame(2, sUeiPart(0, true))));
+  ASSERT_TRUE(raw.send(sFrame(2, Bytes{kEcho, 0x51})));
+  std::printf("ready\n");
+  std::fflush(stdout);
+  for (int i = 0; i < 15; ++i) (void)raw.receive();  // at most 30 s
+}
+
+TEST_F(DirectServerTest, AClientThatVanishesHasItsStateFreedAtOnce) {
+  peer.setHandler([](const RawPacket& in) {
+    if (!in.data.empty() && in.data[0] == 0x5D)
+      return std::vector<RawPacket>{{in.address, {0x5D, 0xC1, 0x00}}};
+    if (in.data == Bytes{kEcho, 0x51}) return std::vector<RawPacket>{};
+    return sModuleAnswers(in);
+  });
+  startServer();
+  client = aLink_CreateClient(kLoopback, port, 0);
+  ASSERT_TRUE(sWaitRunning(client));
+  ASSERT_EQ(sPut(client, 2, Bytes{kEcho, 0x01}), aErrNone);
+  ASSERT_EQ(sNext(client, kReplyMs), (Bytes{2, kEcho, 0x01}));
+  const auto state = [this] {
+    uint32_t count = 0;
+    return aServer_GetClientStateCount(server, &count) == aErrNone ? count : 9999u;
+  };
+  ASSERT_TRUE(WaitFor([&] { return state() == 1; }, kReplyMs)) << "the link's own client: " << state();
+
+  ChildProcess child;
+  SpawnOptions options;
+  options.env[kVanishingPortVariable] = std::to_string(port);
+  ASSERT_TRUE(child.spawn("/proc/self/exe", {"--gtest_filter=VanishingClientChild.*"}, options));
+  std::string line;
+  const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(10);
+  while (line != "ready" && child.readLine(&line, deadline)) {
+  }
+  ASSERT_EQ(line, "ready");
+  // Its connection, subscription, open UEI sequence and unanswered request.
+  ASSERT_TRUE(WaitFor([&] { return state() == 5; }, kReplyMs)) << state();
+
+  ASSERT_GE(child.kill(), 0);
+  // Well inside the 2 s the server would wait for the held reply.
+  EXPECT_TRUE(WaitFor([&] { return state() == 1; }, 500)) << "left behind: " << state();
+  for (uint8_t i = 0x60; i < 0x63; ++i) {
+    ASSERT_EQ(sPut(client, 2, Bytes{kEcho, i}), aErrNone);
+    // The first waits behind the server's wait for the held reply.
+    EXPECT_EQ(sNext(client, 2 * kReplyMs), (Bytes{2, kEcho, i})) << "the other client is served as before";
+  }
+  EXPECT_EQ(state(), 1u);
 }
 
 // Holds a UDP port on every address, as another server's receiver would.

@@ -176,7 +176,8 @@ TEST(CtlCommandLineTest, UsageAndRefusedCommandLines) {
   o.timeoutMs = 10000;
   ProcessResult help = RunProcess(kCtl, {"-h"}, o);
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_TRUE(sHas(help.out, "Usage: corvalith-ctl -d SERIAL [-t USB|TCP] COMMAND ARG...\n")) << help.out;
+  EXPECT_TRUE(sHas(help.out, "Usage: corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-p PORT]] COMMAND ARG...\n"))
+      << help.out;
   struct Case {
     std::vector<std::string> args;
     const char* err;
@@ -190,6 +191,11 @@ TEST(CtlCommandLineTest, UsageAndRefusedCommandLines) {
       {{"-d", "40F5849A", "stream", "3", "22", "0", "--count", "0"}, "Error: --count needs a whole number"},
       {{"-d", "40F5849A", "slot-info", "300", "0"}, "Error: \"300\" is not a number from 0 to 255\n"},
       {{"-d", "40F5849A", "slot-info", "1", "2", "--seconds", "3"}, "Error: --count and --seconds belong"},
+      {{"-d", "40F5849A", "-t", "SHARED", "-p", "65536", "slot-info", "1", "2"},
+       "Error: -p needs a TCP port from 1 to 65535, not [65536]\n"},
+      {{"-d", "40F5849A", "-t", "SHARED", "-p", "0", "slot-info", "1", "2"}, "Error: -p needs a TCP port"},
+      {{"-d", "40F5849A", "-t", "TCP", "-p", "5000", "slot-info", "1", "2"},
+       "Error: -p belongs to -t SHARED\n"},
   };
   for (const Case& c : cases) {
     const ProcessResult r = RunProcess(kCtl, c.args, o);

@@ -1,0 +1,91 @@
+// corvalith-ctl -t SHARED: two ctl processes stream side by side from one
+// simulated module that corvalith-share serves on 127.0.0.1. The share's
+// device server answers the loopback multicast probe, so this runs only
+// inside a private network namespace.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/Environment.h"
+#include "support/SimProcess.h"
+
+namespace {
+
+const std::string kCtl = CV_BINARY_DIR "/corvalith-ctl";
+const std::string kShare = CV_BINARY_DIR "/corvalith-share";
+constexpr int kSamples = 5;
+
+// Lines until the process ends or the deadline passes.
+std::vector<std::string> sLines(ChildProcess& p, ChildProcess::Clock::time_point deadline) {
+  std::vector<std::string> lines;
+  std::string line;
+  while (lines.size() < 100 && p.readLine(&line, deadline)) lines.push_back(line);
+  return lines;
+}
+
+// "timestamp subindex value", as ctl prints a sample.
+bool sIsSample(const std::string& line) {
+  unsigned long long timestamp = 0;
+  unsigned subindex = 0;
+  unsigned long value = 0;
+  char rest = 0;
+  return std::sscanf(line.c_str(), "%llu %u %lu%c", &timestamp, &subindex, &value, &rest) == 3;
+}
+
+TEST(CtlSharedNetnsTest, TwoCtlProcessesStreamFromOneSharedModuleAndShareStopsCleanly) {
+  if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start(
+      {"--discovery", "all", "--lifetime", "120", "--module", "serial=40F5849A,tcp=0,stream-ms=20"}));
+  ChildProcess share;
+  ASSERT_TRUE(share.spawn(kShare, {"-d", "40F5849A", "-t", "TCP", "--local-only"}));
+  std::string line;
+  unsigned short port = 0;
+  const auto announced = ChildProcess::Clock::now() + std::chrono::seconds(20);
+  while (port == 0 && share.readLine(&line, announced)) {
+    if (std::sscanf(line.c_str(), "Sharing 40F5849A on port %hu", &port) != 1) port = 0;
+  }
+  ASSERT_NE(port, 0) << "no announcement: " << line;
+
+  // Different streams of the one module, so one ctl stopping its stream
+  // leaves the other's running.
+  const char* options[2] = {"22", "8"};
+  ChildProcess ctl[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(
+        ctl[i].spawn(kCtl, {"-d", "40F5849A", "-t", "SHARED", "-p", std::to_string(port), "stream", "3",
+                            options[i], "0", "--count", std::to_string(kSamples), "--seconds", "15"}));
+  }
+  const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(30);
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(std::string("option ") + options[i]);
+    const std::vector<std::string> lines = sLines(ctl[i], deadline);
+    int status = -1;
+    ASSERT_TRUE(ctl[i].wait(deadline, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kSamples));
+    for (const std::string& l : lines) EXPECT_TRUE(sIsSample(l)) << l;
+  }
+
+  // A client still connected sees the server go: its requests time out.
+  ChildProcess late;
+  ASSERT_TRUE(late.spawn(kCtl, {"-d", "40F5849A", "-t", "SHARED", "-p", std::to_string(port), "stream", "3",
+                                "22", "0", "--count", "1000", "--seconds", "4"}));
+  ASSERT_TRUE(late.readLine(&line, ChildProcess::Clock::now() + std::chrono::seconds(10))) << "no sample";
+  const auto stopAt = ChildProcess::Clock::now();
+  ASSERT_EQ(kill(share.pid(), SIGINT), 0);
+  int status = -1;
+  ASSERT_TRUE(share.wait(stopAt + std::chrono::seconds(5), &status)) << "corvalith-share hangs on SIGINT";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  ASSERT_TRUE(late.wait(ChildProcess::Clock::now() + std::chrono::seconds(15), &status))
+      << "the client hangs";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "samples stop, so the count is not reached";
+  (void)sim.stop();
+}
+
+}  // namespace
