@@ -40,7 +40,7 @@ void BM_TcpipFindModulePresent(benchmark::State& state) {
   for (auto _ : state) {
     linkSpec* spec = aDiscovery_FindModule(TCPIP, 0x10000003, 0);
     if (!spec) return state.SkipWithError("module not found");
-    aLinkSpec_Destroy(&spec);
+    (void)aLinkSpec_Destroy(&spec);
   }
 }
 BENCHMARK(BM_TcpipFindModulePresent)->Unit(benchmark::kMillisecond)->Iterations(50);

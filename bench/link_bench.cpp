@@ -102,16 +102,19 @@ void BM_LinkRoundTrip(benchmark::State& state) {
   const uint8_t data[2] = {0x17, 1};
   aPacket* request = aPacket_CreateWithData(2, 2, data);
   for (auto _ : state) {
-    aLink_PutPacket(link, request);
+    if (aLink_PutPacket(link, request) != aErrNone) {
+      state.SkipWithError("put failed");
+      break;
+    }
     aPacket* reply = aLink_AwaitFirst(link, sIsEcho, nullptr, 1000);
     if (!reply) {
       state.SkipWithError("no reply");
       break;
     }
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply);
   }
-  aPacket_Destroy(&request);
-  aLink_Destroy(&link);
+  (void)aPacket_Destroy(&request);
+  (void)aLink_Destroy(&link);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_LinkRoundTrip)->UseRealTime();
@@ -147,7 +150,7 @@ void BM_LinkIdleCpu(benchmark::State& state) {
     pct = 100.0 * (sCpuSeconds() - cpu0) / wall;
   }
   state.counters["cpu_pct_of_core"] = pct;
-  aLink_Destroy(&link);
+  (void)aLink_Destroy(&link);
 }
 BENCHMARK(BM_LinkIdleCpu)->Arg(0)->Arg(1)->ArgNames({"serial"})->Iterations(1)->Unit(benchmark::kSecond);
 

@@ -68,7 +68,7 @@ void sClient(benchmark::State& state, bool readBack) {
     if (err != aErrNone) return state.SkipWithError(aError_GetErrorText(err));
     if (readBack && back != image) return state.SkipWithError("read-back differs");
     state.PauseTiming();
-    client.Disconnect();
+    (void)client.Disconnect();
     rom.stop();
     if (!sFlashMatches(rom, image)) return state.SkipWithError("flash differs from the image");
     state.ResumeTiming();

@@ -17,7 +17,7 @@ void BM_MutexLockUnlock(benchmark::State& state) {
     benchmark::DoNotOptimize(aMutex_Lock(mutex));
     benchmark::DoNotOptimize(aMutex_Unlock(mutex));
   }
-  aMutex_Destroy(&mutex);
+  (void)aMutex_Destroy(&mutex);
 }
 BENCHMARK(BM_MutexLockUnlock);
 
@@ -34,7 +34,7 @@ void BM_MutexLockUnlockContended(benchmark::State& state) {
     benchmark::DoNotOptimize(aMutex_Unlock(gShared));
   }
   if (state.thread_index() == 0) {
-    aMutex_Destroy(&gShared);
+    (void)aMutex_Destroy(&gShared);
   }
 }
 BENCHMARK(BM_MutexLockUnlockContended)->Threads(2)->UseRealTime();
@@ -47,10 +47,10 @@ void BM_MutexTryLockUnlock(benchmark::State& state) {
   }
   for (auto _ : state) {
     if (aMutex_TryLock(mutex) == aErrNone) {
-      aMutex_Unlock(mutex);
+      (void)aMutex_Unlock(mutex);
     }
   }
-  aMutex_Destroy(&mutex);
+  (void)aMutex_Destroy(&mutex);
 }
 BENCHMARK(BM_MutexTryLockUnlock);
 

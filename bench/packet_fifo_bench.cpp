@@ -51,7 +51,7 @@ aErr sPut(aPacketFifoId fifo, uint8_t command, uint32_t tag) {
   const uint8_t data[] = {command, 0x48, 0x20, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8)};
   aPacket* packet = aPacket_CreateWithData(0x04, sizeof data, data);
   const aErr err = aPacketFifo_Put(fifo, packet);
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);
   return err;
 }
 
@@ -75,12 +75,12 @@ void BM_PutAwaitFirstStream(benchmark::State& state) {
       state.SkipWithError("a packet was lost");
       break;
     }
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet);
     if (++taken % kBatch == 0) credits.give(kBatch);
   }
   credits.give(total);
   producer.join();
-  aPacketFifo_Destroy(&fifo);
+  (void)aPacketFifo_Destroy(&fifo);
   state.counters["packets/s"] = benchmark::Counter(static_cast<double>(taken), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PutAwaitFirstStream)->UseRealTime();
@@ -98,7 +98,7 @@ void BM_RequestReply(benchmark::State& state) {
       if (request == nullptr) return;
       const bool stop = request->data[0] == kStopCommand;
       const uint32_t tag = request->data[3] | request->data[4] << 8;
-      aPacket_Destroy(&request);
+      (void)aPacket_Destroy(&request);
       if (stop || sPut(replies, kReplyCommand, tag) != aErrNone) return;
     }
   });
@@ -113,12 +113,12 @@ void BM_RequestReply(benchmark::State& state) {
       state.SkipWithError("no reply");
       break;
     }
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply);
   }
   sPut(requests, kStopCommand, 0);
   device.join();
-  aPacketFifo_Destroy(&requests);
-  aPacketFifo_Destroy(&replies);
+  (void)aPacketFifo_Destroy(&requests);
+  (void)aPacketFifo_Destroy(&replies);
   state.counters["packets/s"] =
       benchmark::Counter(2.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }

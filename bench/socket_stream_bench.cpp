@@ -63,7 +63,7 @@ struct Connection {
     peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   }
   ~Connection() {
-    if (stream) aStream_Destroy(&stream);
+    if (stream) (void)aStream_Destroy(&stream);
     if (peer >= 0) close(peer);
     if (listener >= 0) close(listener);
   }
