@@ -1,20 +1,36 @@
 // Request/reply through a device server against corvalith-sim, next to a
 // direct link to the same simulated module in the same run.
+//   BM_LoopbackRoundTrip      a bare TCP ping-pong on 127.0.0.1
+//   BM_ZmqLoopbackRoundTrip   a DEALER to ROUTER echo on 127.0.0.1: the one
+//                             loopback round trip the server may add, made
+//                             the way a client reaches a server
 //   BM_DirectRoundTrip        debug echoes over one TCP link to the module
+//   BM_RawFrameRoundTrip      the same echoes as bare frames from a DEALER
+//                             socket, without a client link: the server's
+//                             own share
 //   BM_SharedRoundTrip/N      the same echoes from N client links at once,
 //                             all through one server wrapping a TCP link
 // Counters: trips_per_s (all clients together), p50_us and p99_us (latency
-// of one round trip as its client saw it).
+// of one round trip as its client saw it); the shared runs add bound_p50_us,
+// the direct median plus the ZeroMQ loopback median, which the aim says a
+// shared median should not exceed.
 //
 // A device server answers the loopback multicast probe, so this benchmark
 // runs only inside a private network namespace:
 //   scripts/netns-run build/bench/bench/device_server_bench
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zmq.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,11 +89,41 @@ bool sEchoes(aLinkRef link, uint8_t tag, int trips, std::vector<double>* latenci
   return true;
 }
 
-void sReport(benchmark::State& state, std::vector<double>& latencies, double seconds) {
+// Medians measured earlier in this run, for the bound.
+double sLoopbackP50 = 0;
+double sDirectP50 = 0;
+
+double sReport(benchmark::State& state, std::vector<double>& latencies, double seconds) {
   std::sort(latencies.begin(), latencies.end());
   state.counters["trips_per_s"] = static_cast<double>(latencies.size()) / seconds;
   state.counters["p50_us"] = latencies[latencies.size() / 2];
   state.counters["p99_us"] = latencies[latencies.size() * 99 / 100];
+  if (sLoopbackP50 > 0 && sDirectP50 > 0) state.counters["bound_p50_us"] = sDirectP50 + sLoopbackP50;
+  return latencies[latencies.size() / 2];
+}
+
+// A connected TCP pair on 127.0.0.1 (client, server end), or -1s.
+void sTcpPair(int* client, int* server) {
+  *client = *server = -1;
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    if (listener >= 0) close(listener);
+    return;
+  }
+  *client = socket(AF_INET, SOCK_STREAM, 0);
+  if (*client >= 0 && connect(*client, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+    *server = accept(listener, nullptr, nullptr);
+  }
+  close(listener);
+  const int one = 1;
+  for (int fd : {*client, *server}) {
+    if (fd >= 0) (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
 }
 
 bool sReady(benchmark::State& state) {
@@ -91,6 +137,101 @@ bool sReady(benchmark::State& state) {
   }
   return true;
 }
+
+void BM_LoopbackRoundTrip(benchmark::State& state) {
+  int client = -1;
+  int server = -1;
+  sTcpPair(&client, &server);
+  if (client < 0 || server < 0) {
+    state.SkipWithError("no loopback pair");
+    return;
+  }
+  std::thread echo([server] {
+    uint8_t bytes[5];
+    for (int i = 0; i < kTrips; ++i) {
+      if (read(server, bytes, sizeof bytes) != sizeof bytes ||
+          write(server, bytes, sizeof bytes) != sizeof bytes)
+        return;
+    }
+  });
+  std::vector<double> latencies;
+  double seconds = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (int i = 0; i < kTrips; ++i) {
+      uint8_t bytes[5] = {kAddress, 3, 0x17, 0, static_cast<uint8_t>(i)};
+      const auto t = Clock::now();
+      if (write(client, bytes, sizeof bytes) != sizeof bytes ||
+          read(client, bytes, sizeof bytes) != sizeof bytes) {
+        state.SkipWithError("loopback echo failed");
+        break;
+      }
+      latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+    }
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  close(client);
+  echo.join();
+  close(server);
+  if (!latencies.empty()) (void)sReport(state, latencies, seconds);
+}
+BENCHMARK(BM_LoopbackRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void sCloseNow(void* sock) {
+  const int linger = 0;
+  (void)zmq_setsockopt(sock, ZMQ_LINGER, &linger, sizeof linger);
+  zmq_close(sock);
+}
+
+void BM_ZmqLoopbackRoundTrip(benchmark::State& state) {
+  void* context = zmq_ctx_new();
+  void* router = zmq_socket(context, ZMQ_ROUTER);
+  void* dealer = zmq_socket(context, ZMQ_DEALER);
+  char endpoint[64] = {};
+  size_t size = sizeof endpoint;
+  const int waitMs = kReplyMs;
+  if (zmq_bind(router, "tcp://127.0.0.1:*") != 0 ||
+      zmq_getsockopt(router, ZMQ_LAST_ENDPOINT, endpoint, &size) != 0 ||
+      zmq_setsockopt(router, ZMQ_RCVTIMEO, &waitMs, sizeof waitMs) != 0 ||
+      zmq_setsockopt(dealer, ZMQ_RCVTIMEO, &waitMs, sizeof waitMs) != 0 ||
+      zmq_connect(dealer, endpoint) != 0) {
+    state.SkipWithError("no ZeroMQ pair");
+  } else {
+    std::thread echo([router] {
+      uint8_t id[256];
+      uint8_t frame[5];
+      for (int i = 0; i < kTrips; ++i) {
+        const int n = zmq_recv(router, id, sizeof id, 0);
+        if (n <= 0 || zmq_recv(router, frame, sizeof frame, 0) != sizeof frame ||
+            zmq_send(router, id, static_cast<size_t>(n), ZMQ_SNDMORE) != n ||
+            zmq_send(router, frame, sizeof frame, 0) != sizeof frame)
+          return;
+      }
+    });
+    std::vector<double> latencies;
+    double seconds = 0;
+    for (auto _ : state) {
+      const auto start = Clock::now();
+      for (int i = 0; i < kTrips; ++i) {
+        uint8_t frame[5] = {kAddress, 3, 0x17, 0, static_cast<uint8_t>(i)};
+        const auto t = Clock::now();
+        if (zmq_send(dealer, frame, sizeof frame, 0) != sizeof frame ||
+            zmq_recv(dealer, frame, sizeof frame, 0) != sizeof frame) {
+          state.SkipWithError("ZeroMQ echo failed");
+          break;
+        }
+        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+      }
+      seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    echo.join();
+    if (!latencies.empty()) sLoopbackP50 = sReport(state, latencies, seconds);
+  }
+  sCloseNow(dealer);
+  sCloseNow(router);
+  zmq_ctx_term(context);
+}
+BENCHMARK(BM_ZmqLoopbackRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_DirectRoundTrip(benchmark::State& state) {
   if (!sReady(state)) return;
@@ -106,10 +247,49 @@ void BM_DirectRoundTrip(benchmark::State& state) {
     if (!sEchoes(link, 0xD0, kTrips, &latencies)) state.SkipWithError("a reply was lost");
     seconds += std::chrono::duration<double>(Clock::now() - start).count();
   }
-  if (!latencies.empty()) sReport(state, latencies, seconds);
+  if (!latencies.empty()) sDirectP50 = sReport(state, latencies, seconds);
   (void)aLink_Destroy(&link);
 }
 BENCHMARK(BM_DirectRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RawFrameRoundTrip(benchmark::State& state) {
+  if (!sReady(state)) return;
+  aLinkRef device = aLink_CreateTCPIP(kSerial, kLoopback, sSim()->tcpPort("5B000001"));
+  uint16_t port = 0;
+  uint32_t address = kLoopback;
+  aLinkRef own = device ? aLink_CreateServer(device, &port, &address, true) : 0;
+  void* context = zmq_ctx_new();
+  void* dealer = context ? zmq_socket(context, ZMQ_DEALER) : nullptr;
+  const int waitMs = kReplyMs;
+  std::string endpoint = "tcp://127.0.0.1:" + std::to_string(port);
+  if (!own || !dealer || zmq_setsockopt(dealer, ZMQ_RCVTIMEO, &waitMs, sizeof waitMs) != 0 ||
+      zmq_connect(dealer, endpoint.c_str()) != 0) {
+    state.SkipWithError("no server");
+  } else {
+    std::vector<double> latencies;
+    double seconds = 0;
+    for (auto _ : state) {
+      const auto start = Clock::now();
+      for (int i = 0; i < kTrips; ++i) {
+        uint8_t frame[5] = {kAddress, 3, 0x17, 0xE0, static_cast<uint8_t>(i)};
+        const auto t = Clock::now();
+        if (zmq_send(dealer, frame, sizeof frame, 0) != sizeof frame ||
+            zmq_recv(dealer, frame, sizeof frame, 0) != sizeof frame) {
+          state.SkipWithError("a reply was lost");
+          break;
+        }
+        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+      }
+      seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    if (!latencies.empty()) sReport(state, latencies, seconds);
+  }
+  if (dealer) sCloseNow(dealer);
+  if (context) zmq_ctx_term(context);
+  if (own) (void)aLink_Destroy(&own);
+  if (device) (void)aLink_Destroy(&device);
+}
+BENCHMARK(BM_RawFrameRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SharedRoundTrip(benchmark::State& state) {
   if (!sReady(state)) return;

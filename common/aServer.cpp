@@ -61,10 +61,8 @@ struct aServerRecord {
   bool beaconInUse = false;
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
-  int commandPort = 0;
   zsock_t* commandBound = nullptr;
   zsock_t* commandConnected = nullptr;
-  int streamingPort = 0;
   zsock_t* streamingBound = nullptr;
   zsock_t* streamingConnected = nullptr;
   uint32_t announcedAddress = aDISCOVERY_LOOPBACK;
@@ -469,13 +467,20 @@ uint8_t sStreamFilter(const aPacket* packet, const void* reference) {
 
 // ---- Start
 
-// A bound and a connected DEALER on 127.0.0.1; false when either fails.
-bool sPair(zsock_t** bound, zsock_t** connected, int* port) {
+// A bound and a connected DEALER between two threads of this server; false
+// when either fails. In-process endpoints rather than loopback ports: no
+// other process can connect to them and slip frames past the broker, and a
+// frame crosses without the I/O thread and the kernel.
+bool sPair(const char* role, zsock_t** bound, zsock_t** connected) {
   *bound = sSocket(ZMQ_DEALER);
   *connected = sSocket(ZMQ_DEALER);
   if (!*bound || !*connected) return false;
-  *port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-  return *port > 0 && zsock_connect(*connected, "tcp://127.0.0.1:%d", *port) == 0;
+  char endpoint[64];
+  // A new number per pair: a freed record's address may come back while its
+  // endpoint is still being torn down.
+  static std::atomic<unsigned> pairs{0};
+  std::snprintf(endpoint, sizeof endpoint, "inproc://corvalith-server-%u-%s", pairs.fetch_add(1), role);
+  return zsock_bind(*bound, "%s", endpoint) == 0 && zsock_connect(*connected, "%s", endpoint) == 0;
 }
 
 // The beacon on a network interface; false when none could be had, and the
@@ -583,9 +588,8 @@ aErr aServer_Start(aServerRef server) {
     }
   }
   aCorvalithDebug_Printf(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n", port);
-  const bool pairs = port > 0 &&
-                     sPair(&server->streamingBound, &server->streamingConnected, &server->streamingPort) &&
-                     sPair(&server->commandBound, &server->commandConnected, &server->commandPort);
+  const bool pairs = port > 0 && sPair("streaming", &server->streamingBound, &server->streamingConnected) &&
+                     sPair("command", &server->commandBound, &server->commandConnected);
   if (!pairs) {
     aCorvalithDebug_Printf(aDEBUG_SERVER, "Could not find open port\n");
     return aErrResource;

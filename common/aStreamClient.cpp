@@ -2,6 +2,7 @@
 
 #include <czmq.h>
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 
@@ -20,13 +21,11 @@ constexpr int32_t kSendRetryMs = 1;
 constexpr size_t kAddressText = 16;
 
 struct Client {
-  zsock_t* server = nullptr;  // DEALER to the server's frontend; relay actor only
-  int outgoingPort = 0;
+  zsock_t* server = nullptr;        // DEALER to the server's frontend; relay actor only
   zsock_t* outBound = nullptr;      // written by the stream (link out-pipe)
   zsock_t* outConnected = nullptr;  // read by the relay actor
-  int incomingPort = 0;
-  zsock_t* inBound = nullptr;      // read by the stream (link in-pipe)
-  zsock_t* inConnected = nullptr;  // written by the relay actor
+  zsock_t* inBound = nullptr;       // read by the stream (link in-pipe)
+  zsock_t* inConnected = nullptr;   // written by the relay actor
   zactor_t* relay = nullptr;
   zpoller_t* poller = nullptr;  // on inBound
   zframe_t* current = nullptr;
@@ -133,15 +132,22 @@ aErr sDelete(void* ref) {
   return aErrNone;
 }
 
-// A bound and a connected DEALER on 127.0.0.1.
-aErr sMakePair(zsock_t** bound, zsock_t** connected, int* port, const char* trace, const char* failure) {
+// A bound and a connected DEALER between the stream and its relay actor.
+// In-process endpoints rather than loopback ports: no other process can
+// connect to them and take or forge frames, and a frame crosses without the
+// I/O thread and the kernel.
+aErr sMakePair(const char* role, zsock_t** bound, zsock_t** connected, const char* failure) {
   *bound = sDealer();
   *connected = sDealer();
   if (!*bound || !*connected) return aErrMemory;
-  *port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-  if (*port <= 0) return aErrConnection;
-  aCorvalithDebug_Printf(aDEBUG_CLIENT, trace, *port);
-  if (zsock_connect(*connected, "tcp://127.0.0.1:%d", *port) != 0) {
+  char endpoint[64];
+  // A new number per pair: a freed record's address may come back while its
+  // endpoint is still being torn down.
+  static std::atomic<unsigned> pairs{0};
+  std::snprintf(endpoint, sizeof endpoint, "inproc://corvalith-client-%u-%s", pairs.fetch_add(1), role);
+  if (zsock_bind(*bound, "%s", endpoint) != 0) return aErrConnection;
+  aCorvalithDebug_Printf(aDEBUG_CLIENT, "%s connected to %s\n", role, endpoint);
+  if (zsock_connect(*connected, "%s", endpoint) != 0) {
     aCorvalithDebug_Printf(aDEBUG_CLIENT, "%s\n", failure);
     return aErrConnection;
   }
@@ -149,11 +155,10 @@ aErr sMakePair(zsock_t** bound, zsock_t** connected, int* port, const char* trac
 }
 
 aErr sBuild(Client* client, uint32_t address, uint16_t port) {
-  aErr err = sMakePair(&client->outBound, &client->outConnected, &client->outgoingPort,
-                       "outgoing connected to port: %d\n", "client: outgoing connecting fail");
+  aErr err =
+      sMakePair("outgoing", &client->outBound, &client->outConnected, "client: outgoing connecting fail");
   if (err != aErrNone) return err;
-  err = sMakePair(&client->inBound, &client->inConnected, &client->incomingPort,
-                  "incoming connected to port: %d\n", "client: incoming connecting fail");
+  err = sMakePair("incoming", &client->inBound, &client->inConnected, "client: incoming connecting fail");
   if (err != aErrNone) return err;
   client->server = sDealer();
   if (!client->server) return aErrMemory;
