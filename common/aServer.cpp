@@ -145,6 +145,14 @@ void sAnnouncedSpec(const aServerRecord* server, bool localReply, uint8_t image[
 
 // ---- Broker
 
+void sToCommandActor(aServerRecord* server, const std::vector<std::string>& frames) {
+  for (const std::string& out : frames) {
+    if (!sSend(server->commandBound, out, ZMQ_DONTWAIT)) {
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
+    }
+  }
+}
+
 // Takes every pending event of the frontend's monitor (accepted and
 // disconnected connections).
 void sMonitorEvents(aServerRecord* server) {
@@ -160,7 +168,9 @@ void sMonitorEvents(aServerRecord* server) {
       if (kind == ZMQ_EVENT_ACCEPTED) {
         server->book.connectionAccepted(fd);
       } else if (kind == ZMQ_EVENT_DISCONNECTED) {
-        server->book.connectionClosed(fd);
+        std::vector<std::string> toDevice;
+        server->book.connectionClosed(fd, &toDevice);
+        sToCommandActor(server, toDevice);
       }
     }
     zmsg_destroy(&event);
@@ -208,11 +218,7 @@ void sFrontendMessage(aServerRecord* server) {
   sMonitorEvents(server);
   std::vector<std::string> toDevice;
   server->book.clientFrame(identity, frame, fd, &toDevice);
-  for (const std::string& out : toDevice) {
-    if (!sSend(server->commandBound, out, ZMQ_DONTWAIT)) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
-    }
-  }
+  sToCommandActor(server, toDevice);
 }
 
 void sCommandMessage(aServerRecord* server) {
@@ -370,7 +376,18 @@ void sCommand(zsock_t* pipe, void* args) {
     if (!which) continue;
     zframe_t* frame = zframe_recv(server->commandConnected);
     if (!frame) continue;
-    aPacket* packet = sPacketOf(zframe_data(frame), zframe_size(frame));
+    const uint8_t* bytes = zframe_data(frame);
+    const size_t size = zframe_size(frame);
+    if (size > 0 && bytes[0] == aSERVER_LOCAL_REPLY) {
+      // The broker's own answer, in its place among the device's replies.
+      const std::string reply(reinterpret_cast<const char*>(bytes) + 1, size - 1);
+      const bool sent = sSendCommand(server->commandConnected, aSERVER_CMD_INCOMING_PACKETS, 1) &&
+                        sSend(server->commandConnected, reply, ZMQ_DONTWAIT);
+      if (!sent) aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to SENDY-SEND!\n");
+      zframe_destroy(&frame);
+      continue;
+    }
+    aPacket* packet = sPacketOf(bytes, size);
     zframe_destroy(&frame);
     if (!packet) {
       aCorvalithDebug_Printf(aDEBUG_SERVER, "bad-packet\n");

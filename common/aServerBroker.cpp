@@ -9,10 +9,36 @@
 
 namespace {
 
-// Stream enable request: 7 data bytes, 0x5D 0x81.
+// Stream control: 7 data bytes, the command 0x5D, the option (0x81 enable,
+// 0x82 disable), an index byte and the 32-bit key (module, command, option,
+// index; 0xFF is "any"). A disable ends the stream it names and every
+// narrower one.
 constexpr uint8_t kStreamCommand = 0x5D;
 constexpr uint8_t kStreamEnable = 0x81;
+constexpr uint8_t kStreamDisable = 0x82;
 constexpr uint8_t kStreamEnableLength = 7;
+constexpr size_t kStreamOptionAt = 3;  // in a frame: address, length, command, option
+constexpr size_t kStreamKeyAt = 5;
+constexpr size_t kStreamKeyBytes = 4;
+constexpr char kStreamAny = static_cast<char>(0xFF);
+// What a module answers to a successful disable: the option with the set and
+// get bits, index byte 0, no value.
+constexpr uint8_t kStreamDisableReply = 0xC2;
+
+bool sIsStreamControl(const aPacket* packet, uint8_t option) {
+  return packet->length == kStreamEnableLength && packet->data[0] == kStreamCommand &&
+         packet->data[1] == option;
+}
+
+// Whether the stream a disable frame names covers the one an enable frame
+// names.
+bool sCovers(const std::string& disable, const std::string& enable) {
+  if (disable[kStreamKeyAt] != enable[kStreamKeyAt]) return false;
+  for (size_t i = kStreamKeyAt + 1; i < kStreamKeyAt + kStreamKeyBytes; ++i) {
+    if (disable[i] != kStreamAny && disable[i] != enable[i]) return false;
+  }
+  return true;
+}
 
 // A packet of a frame's bytes (address, length, data), or null. Address 0
 // marks a packet still being read, so no complete packet has it.
@@ -76,6 +102,33 @@ bool aServerBroker::takeUEIBytes(const std::string& identity, const aPacket* pac
   return true;
 }
 
+bool aServerBroker::othersHoldStreamIn(const std::string& identity, const std::string& disable) const {
+  for (const auto& client : streams_) {
+    if (client.first == identity) continue;
+    for (const std::string& enable : client.second) {
+      if (sCovers(disable, enable)) return true;
+    }
+  }
+  return false;
+}
+
+bool aServerBroker::takeStreamDisable(const std::string& identity, const aPacket* packet,
+                                      const std::string& disable, std::vector<std::string>* toDevice) {
+  if (packet->address == kLinkRouteAddress || !sIsStreamControl(packet, kStreamDisable)) return false;
+  const auto mine = streams_.find(identity);
+  if (mine != streams_.end()) {
+    for (auto it = mine->second.begin(); it != mine->second.end();) {
+      it = sCovers(disable, *it) ? mine->second.erase(it) : std::next(it);
+    }
+    if (mine->second.empty()) streams_.erase(mine);
+  }
+  if (!othersHoldStreamIn(identity, disable)) return false;
+  replyQueue_.push_back(identity);
+  const uint8_t reply[] = {aSERVER_LOCAL_REPLY, packet->address, 3, kStreamCommand, kStreamDisableReply, 0};
+  toDevice->push_back(std::string(reinterpret_cast<const char*>(reply), sizeof reply));
+  return true;
+}
+
 void aServerBroker::clientFrame(const std::string& identity, const std::string& frame, int fd,
                                 std::vector<std::string>* toDevice) {
   if (fd >= 0 && closedFds_.count(fd) != 0) {
@@ -103,7 +156,12 @@ void aServerBroker::clientFrame(const std::string& identity, const std::string& 
   }
   if (takeUEIBytes(identity, packet, frame, toDevice)) {
     aCorvalithDebug_Printf(aDEBUG_SERVER, "UEIBytes\n");
+  } else if (takeStreamDisable(identity, packet, frame, toDevice)) {
+    aCorvalithDebug_Printf(aDEBUG_SERVER, "Stream still enabled by another client, disable answered here\n");
   } else {
+    if (packet->address != kLinkRouteAddress && sIsStreamControl(packet, kStreamEnable)) {
+      streams_[identity].insert(frame);
+    }
     // Every packet but those to the route address is answered.
     if (packet->address != kLinkRouteAddress) replyQueue_.push_back(identity);
     if (packet->address == kLinkRouteAddress && packet->length == 1) {
@@ -153,7 +211,7 @@ void aServerBroker::connectionAccepted(int fd) {
   closedFds_.erase(fd);
 }
 
-void aServerBroker::connectionClosed(int fd) {
+void aServerBroker::connectionClosed(int fd, std::vector<std::string>* toDevice) {
   closedFds_.insert(fd);
   for (auto peer = peers_.begin(); peer != peers_.end();) {
     if (peer->second != fd) {
@@ -171,6 +229,19 @@ void aServerBroker::connectionClosed(int fd) {
     for (std::string& waiting : replyQueue_) {
       if (waiting == identity) waiting.clear();
     }
+    // A stream nobody else needs would stream on for nobody.
+    const auto held = streams_.find(identity);
+    if (held != streams_.end()) {
+      const std::set<std::string> enables = std::move(held->second);
+      streams_.erase(held);
+      for (const std::string& enable : enables) {
+        if (othersHoldStreamIn(identity, enable)) continue;
+        std::string disable = enable;
+        disable[kStreamOptionAt] = static_cast<char>(kStreamDisable);
+        replyQueue_.push_back(std::string());
+        toDevice->push_back(disable);
+      }
+    }
     peer = peers_.erase(peer);
   }
 }
@@ -184,6 +255,7 @@ void aServerBroker::clear() {
   replyQueue_.clear();
   subscribers_.clear();
   pools_.clear();
+  streams_.clear();
   peers_.clear();
   closedFds_.clear();
   expectedReplies_ = 0;
@@ -192,5 +264,5 @@ void aServerBroker::clear() {
 size_t aServerBroker::clientState() const {
   size_t waiting = 0;
   for (const std::string& id : replyQueue_) waiting += id.empty() ? 0 : 1;
-  return peers_.size() + pools_.size() + subscribers_.size() + waiting;
+  return peers_.size() + pools_.size() + subscribers_.size() + streams_.size() + waiting;
 }

@@ -2,8 +2,10 @@
 // client frames from four clients over three connections, frames from the
 // command actor, connection ends and flushes, in any order. Whatever comes
 // in, only well-formed packets reach the device, never a client's route
-// request, only bytes some client sent; replies go only to clients still
-// connected; and once every connection has closed nothing is left held.
+// request, only bytes some client sent (or the disable of a stream a gone
+// client enabled); local answers are stream-disable replies; replies go only
+// to clients still connected; and once every connection has closed nothing
+// is left held.
 //
 // Input: a run of records. Each starts with an op byte; bits 0-1 choose the
 // kind, the rest its parameters:
@@ -27,6 +29,7 @@ constexpr int kConnections = 3;
 constexpr size_t kMaxClientFrame = 40;
 constexpr size_t kMaxCommandFrame = 32;
 constexpr uint8_t kRouteAddress = 0xAF;
+constexpr char kLocalReply = 0x01;
 
 void sCheck(bool ok) {
   if (!ok) std::abort();
@@ -79,6 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           sCheck(toDevice.empty());
         }
         for (const std::string& out : toDevice) {
+          if (out[0] == kLocalReply) {
+            sCheck(out.size() == 6 && out.substr(2) == std::string("\x03\x5D\xC2\x00", 4));
+            continue;
+          }
           sCheck(sIsPacket(out));
           sCheck(!(static_cast<uint8_t>(out[0]) == kRouteAddress && out[1] == 1));
           sCheck(sent[client].count(out) == 1);
@@ -96,10 +103,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 2: {
         const int fd = ((op >> 2) & 3) % kConnections;
-        book.connectionClosed(fd);
+        std::vector<std::string> toDevice;
+        book.connectionClosed(fd, &toDevice);
         closed.insert(fd);
         for (const auto& c : lastConnection) {
           if (c.second == fd) gone.insert(c.first);
+        }
+        for (std::string out : toDevice) {
+          // The enable it undoes, as some client sent it.
+          sCheck(out.size() == 9 && out[2] == '\x5D' && out[3] == '\x82');
+          out[3] = '\x81';
+          bool enabled = false;
+          for (const auto& c : sent) enabled = enabled || c.second.count(out) == 1;
+          sCheck(enabled);
         }
         break;
       }
@@ -115,10 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     // Each client holds at most: its connection, one sequence, one
-    // subscription and the replies queued for it.
-    sCheck(book.clientState() <= 4 * 3 + book.pendingReplies());
+    // subscription, its streams and the replies queued for it.
+    sCheck(book.clientState() <= 4 * 4 + book.pendingReplies());
   }
-  for (int fd = 0; fd < kConnections; ++fd) book.connectionClosed(fd);
+  std::vector<std::string> toDevice;
+  for (int fd = 0; fd < kConnections; ++fd) book.connectionClosed(fd, &toDevice);
   sCheck(book.clientState() == 0);
   return 0;
 }

@@ -6,13 +6,17 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/Environment.h"
 #include "support/SimProcess.h"
+#include "support/TempFiles.h"
 
 namespace {
 
@@ -37,29 +41,60 @@ bool sIsSample(const std::string& line) {
   return std::sscanf(line.c_str(), "%llu %u %lu%c", &timestamp, &subindex, &value, &rest) == 3;
 }
 
-TEST(CtlSharedNetnsTest, TwoCtlProcessesStreamFromOneSharedModuleAndShareStopsCleanly) {
-  if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
-  SimProcess sim;
-  ASSERT_TRUE(sim.start(
-      {"--discovery", "all", "--lifetime", "120", "--module", "serial=40F5849A,tcp=0,stream-ms=20"}));
-  ChildProcess share;
-  ASSERT_TRUE(share.spawn(kShare, {"-d", "40F5849A", "-t", "TCP", "--local-only"}));
+// Starts corvalith-share on the module and returns the port it announces
+// (0 when it announced none).
+unsigned short sShare(ChildProcess& share) {
+  if (!share.spawn(kShare, {"-d", "40F5849A", "-t", "TCP", "--local-only"})) return 0;
   std::string line;
   unsigned short port = 0;
   const auto announced = ChildProcess::Clock::now() + std::chrono::seconds(20);
   while (port == 0 && share.readLine(&line, announced)) {
     if (std::sscanf(line.c_str(), "Sharing 40F5849A on port %hu", &port) != 1) port = 0;
   }
-  ASSERT_NE(port, 0) << "no announcement: " << line;
+  return port;
+}
+
+std::vector<std::string> sStreamArgs(unsigned short port, const char* option, int count) {
+  return {"-d",        "40F5849A", "-t",   "SHARED", "-p",      std::to_string(port),
+          "stream",    "3",        option, "0",      "--count", std::to_string(count),
+          "--seconds", "30"};
+}
+
+// Stream disables that reached the simulated module.
+long sDisablesReceived(const std::string& record) {
+  std::ifstream in(record);
+  std::string line;
+  long n = 0;
+  while (std::getline(in, line))
+    n += line.rfind("RX 40F5849A ", 0) == 0 && line.find(" 07 5D 82 ") != line.npos;
+  return n;
+}
+
+// Polls the record until it shows n disables, at most until the deadline.
+bool sAwaitDisables(const std::string& record, long n, ChildProcess::Clock::time_point deadline) {
+  while (sDisablesReceived(record) != n) {
+    if (ChildProcess::Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+TEST(CtlSharedNetnsTest, TwoCtlProcessesStreamFromOneSharedModuleAndShareStopsCleanly) {
+  if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start(
+      {"--discovery", "all", "--lifetime", "120", "--module", "serial=40F5849A,tcp=0,stream-ms=20"}));
+  ChildProcess share;
+  const unsigned short port = sShare(share);
+  ASSERT_NE(port, 0) << "corvalith-share announced no port";
+  std::string line;
 
   // Different streams of the one module, so one ctl stopping its stream
   // leaves the other's running.
   const char* options[2] = {"22", "8"};
   ChildProcess ctl[2];
   for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(
-        ctl[i].spawn(kCtl, {"-d", "40F5849A", "-t", "SHARED", "-p", std::to_string(port), "stream", "3",
-                            options[i], "0", "--count", std::to_string(kSamples), "--seconds", "15"}));
+    ASSERT_TRUE(ctl[i].spawn(kCtl, sStreamArgs(port, options[i], kSamples)));
   }
   const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(30);
   for (int i = 0; i < 2; ++i) {
@@ -85,6 +120,44 @@ TEST(CtlSharedNetnsTest, TwoCtlProcessesStreamFromOneSharedModuleAndShareStopsCl
   ASSERT_TRUE(late.wait(ChildProcess::Clock::now() + std::chrono::seconds(15), &status))
       << "the client hangs";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "samples stop, so the count is not reached";
+  (void)sim.stop();
+}
+
+// One ctl ending its stream must not end the same stream for another; the
+// module hears the disable only once nobody needs the stream, and when the
+// last ctl is killed, the server disables it on the vanished client's behalf.
+TEST(CtlSharedNetnsTest, AStreamTwoCtlProcessesShareEndsOnlyWhenTheLastGoes) {
+  if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
+  TempDir dir;
+  const std::string record = dir.path() + "/record";
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--discovery", "all", "--lifetime", "120", "--record", record, "--module",
+                         "serial=40F5849A,tcp=0,stream-ms=20"}));
+  ChildProcess share;
+  const unsigned short port = sShare(share);
+  ASSERT_NE(port, 0) << "corvalith-share announced no port";
+
+  ChildProcess stays;
+  ASSERT_TRUE(stays.spawn(kCtl, sStreamArgs(port, "22", 100000)));
+  std::string line;
+  ASSERT_TRUE(stays.readLine(&line, ChildProcess::Clock::now() + std::chrono::seconds(10))) << "no sample";
+  ChildProcess leaves;
+  ASSERT_TRUE(leaves.spawn(kCtl, sStreamArgs(port, "22", kSamples)));
+  const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(20);
+  EXPECT_EQ(sLines(leaves, deadline).size(), static_cast<size_t>(kSamples));
+  int status = -1;
+  ASSERT_TRUE(leaves.wait(deadline, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(sDisablesReceived(record), 0) << "the leaving ctl's disable reached the module";
+  ASSERT_TRUE(stays.readLine(&line, ChildProcess::Clock::now() + std::chrono::seconds(5)));
+  EXPECT_TRUE(sIsSample(line)) << line;
+
+  ASSERT_EQ(kill(stays.pid(), SIGKILL), 0);
+  EXPECT_TRUE(stays.wait(ChildProcess::Clock::now() + std::chrono::seconds(5), &status));
+  EXPECT_TRUE(sAwaitDisables(record, 1, ChildProcess::Clock::now() + std::chrono::seconds(5)))
+      << "the vanished ctl's stream was not disabled";
+  kill(share.pid(), SIGINT);
+  EXPECT_TRUE(share.wait(ChildProcess::Clock::now() + std::chrono::seconds(5), &status));
   (void)sim.stop();
 }
 
