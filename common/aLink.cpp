@@ -453,6 +453,9 @@ aErr sStopLocked(Link& link) {
   // Running goes off first: the route-off put then wakes an out-pipe that
   // waits on its FIFO, and it leaves at once after flushing what is queued.
   link.running.store(0);
+  // A transport whose gets wait long (a client stream: 1 s) lets the
+  // in-pipe see running go off now rather than at its next byte.
+  aStream_Interrupt(link.stream);
   const uint8_t off = 0;
   sPutControl(link, kLinkRouteAddress, 1, &off);
   aErr err = aErrNone;

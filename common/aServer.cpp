@@ -419,40 +419,38 @@ void sMulticast(zsock_t* pipe, void* args) {
       aCorvalithDebug_Printf(aDEBUG_SERVER, "Discovery port offset: %d\n", i);
     }
   }
-  zpoller_t* poller = zpoller_new(pipe, nullptr);
+  // The pipe and the request socket are waited on together, so a stop is
+  // seen at once and a probe is answered as soon as it arrives.
+  zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
+                             {nullptr, receiver ? aMulticast_GetDescriptor(receiver) : -1, ZMQ_POLLIN, 0}};
+  const int watched = receiver ? 2 : 1;
   zsock_signal(pipe, 0);
-  while (poller) {
-    if (receiver) {
-      // Waits at most the endpoint's receive time-out (1 s).
-      uint8_t request[4];
-      const int n = aMulticast_Receive(receiver, request, sizeof request);
-      if (n == 4) {
-        const uint32_t word = static_cast<uint32_t>(request[0]) | static_cast<uint32_t>(request[1]) << 8 |
-                              static_cast<uint32_t>(request[2]) << 16 |
-                              static_cast<uint32_t>(request[3]) << 24;
-        if (word == aSERVER_MULTICAST_MAGIC) {
-          aCorvalithDebug_Printf(aDEBUG_SERVER, "We got the multicast magic value\n");
-          if (server->model.load() != 0) {
-            uint8_t image[kLinkSpecSize];
-            sAnnouncedSpec(server, false, image);
-            const int sent = aMulticast_Send(sender, image, sizeof image);
-            aCorvalithDebug_Printf(aDEBUG_SERVER, "Sent: %d to the reply port\n", sent);
-          } else {
-            aCorvalithDebug_Printf(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.\n");
-          }
+  for (;;) {
+    if (zmq_poll(items, watched, kActorPollMs) < 0 && zmq_errno() != EINTR) break;
+    if (items[0].revents & ZMQ_POLLIN) break;
+    if (watched < 2 || !(items[1].revents & ZMQ_POLLIN)) continue;
+    uint8_t request[4];
+    const int n = aMulticast_Receive(receiver, request, sizeof request);
+    if (n == 4) {
+      const uint32_t word = static_cast<uint32_t>(request[0]) | static_cast<uint32_t>(request[1]) << 8 |
+                            static_cast<uint32_t>(request[2]) << 16 | static_cast<uint32_t>(request[3]) << 24;
+      if (word == aSERVER_MULTICAST_MAGIC) {
+        aCorvalithDebug_Printf(aDEBUG_SERVER, "We got the multicast magic value\n");
+        if (server->model.load() != 0) {
+          uint8_t image[kLinkSpecSize];
+          sAnnouncedSpec(server, false, image);
+          const int sent = aMulticast_Send(sender, image, sizeof image);
+          aCorvalithDebug_Printf(aDEBUG_SERVER, "Sent: %d to the reply port\n", sent);
         } else {
-          aCorvalithDebug_Printf(aDEBUG_SERVER, "We something else on multicast\n");
+          aCorvalithDebug_Printf(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.\n");
         }
-      } else if (n > 0) {
+      } else {
         aCorvalithDebug_Printf(aDEBUG_SERVER, "We something else on multicast\n");
       }
+    } else if (n > 0) {
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "We something else on multicast\n");
     }
-    // The receive above already paced the loop; only look at the pipe, so a
-    // probe sent meanwhile is answered within the searcher's 1 s wait.
-    void* which = zpoller_wait(poller, receiver ? 0 : kActorPollMs);
-    if (which == pipe || zpoller_terminated(poller)) break;
   }
-  zpoller_destroy(&poller);
   if (receiver) (void)aMulticast_Destroy(&receiver);
   if (sender) (void)aMulticast_Destroy(&sender);
   aCorvalithDebug_Printf(aDEBUG_SERVER, "multicast task exit\n");

@@ -10,6 +10,7 @@ struct aStreamRecord {
   aStreamPutProc put;
   aStreamWriteProc write;
   aStreamDeleteProc del;
+  aStreamInterruptProc interrupt;
   void* ref;
   // Push-back ring; allocated on first use.
   uint8_t* buffer;
@@ -87,6 +88,16 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
   stream->del = del;
   stream->ref = ref;
   return stream;
+}
+
+aErr aStream_SetInterrupt(aStreamRef stream, aStreamInterruptProc interrupt) {
+  if (!sValid(stream)) return aErrParam;
+  stream->interrupt = interrupt;
+  return aErrNone;
+}
+
+void aStream_Interrupt(aStreamRef stream) {
+  if (sValid(stream) && stream->interrupt) stream->interrupt(stream->ref);
 }
 
 aErr aStream_Destroy(aStreamRef* stream) {

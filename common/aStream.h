@@ -24,6 +24,7 @@ typedef aErr (*aStreamGetProc)(uint8_t* byte, void* ref);
 typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* ref);
 typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t count, void* ref);
 typedef aErr (*aStreamDeleteProc)(void* ref);
+typedef void (*aStreamInterruptProc)(void* ref);
 
 typedef struct aStreamRecord* aStreamRef;
 
@@ -34,6 +35,15 @@ typedef struct aStreamRecord* aStreamRef;
 // Calls the delete procedure (its result is the result), frees the stream and
 // nulls *stream. aErrParam for a null address or an invalid stream.
 [[nodiscard]] aErr aStream_Destroy(aStreamRef* stream);
+
+// Sets the procedure that ends a get now waiting in the transport (it then
+// answers aErrNotReady), for transports whose gets wait long. aErrParam for
+// an invalid stream.
+[[nodiscard]] aErr aStream_SetInterrupt(aStreamRef stream, aStreamInterruptProc interrupt);
+// Ends a get now waiting, or the next one, where the transport can; from
+// any thread while the stream exists. The link engine calls it when it
+// stops, so a stop does not wait out a transport's long read.
+void aStream_Interrupt(aStreamRef stream);
 
 // Reads exactly count bytes, push-back buffer first. aErrNone or aErrEOF copy
 // what was gathered to dest; aErrNotReady copies nothing and gives the

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <new>
 
 #include "common/aDebug.h"
@@ -26,8 +27,13 @@ struct Client {
   zsock_t* outConnected = nullptr;  // read by the relay actor
   zsock_t* inBound = nullptr;       // read by the stream (link in-pipe)
   zsock_t* inConnected = nullptr;   // written by the relay actor
+  // An interrupt ends the get's wait: wakeSender writes (any thread, under
+  // wakeMutex), wakeReceiver is polled with inBound.
+  std::mutex wakeMutex;
+  zsock_t* wakeSender = nullptr;
+  zsock_t* wakeReceiver = nullptr;
   zactor_t* relay = nullptr;
-  zpoller_t* poller = nullptr;  // on inBound
+  zpoller_t* poller = nullptr;  // on inBound and wakeReceiver
   zframe_t* current = nullptr;
   size_t position = 0;
   size_t size = 0;
@@ -83,6 +89,8 @@ void sFree(Client* client) {
   zactor_destroy(&client->relay);
   zpoller_destroy(&client->poller);
   zsock_destroy(&client->server);
+  zsock_destroy(&client->wakeSender);
+  zsock_destroy(&client->wakeReceiver);
   zsock_destroy(&client->inConnected);
   zsock_destroy(&client->inBound);
   zsock_destroy(&client->outConnected);
@@ -96,6 +104,11 @@ aErr sGet(uint8_t* byte, void* ref) {
   if (!client->current) {
     void* which = zpoller_wait(client->poller, aCLIENT_GET_WAIT_MS);
     if (!which) return zpoller_expired(client->poller) ? aErrNotReady : aErrUnknown;
+    if (which == client->wakeReceiver) {
+      zframe_t* wake = zframe_recv(which);
+      zframe_destroy(&wake);
+      return aErrNotReady;
+    }
     client->current = zframe_recv(which);
     if (!client->current) return aErrIO;
     client->position = 0;
@@ -108,6 +121,13 @@ aErr sGet(uint8_t* byte, void* ref) {
   *byte = zframe_data(client->current)[client->position++];
   if (client->position >= client->size) zframe_destroy(&client->current);
   return aErrNone;
+}
+
+void sInterrupt(void* ref) {
+  Client* client = static_cast<Client*>(ref);
+  std::lock_guard<std::mutex> lock(client->wakeMutex);
+  // One pending wake is enough; a full pipe already holds one.
+  (void)zmq_send(zsock_resolve(client->wakeSender), "", 0, ZMQ_DONTWAIT);
 }
 
 aErr sPut(const uint8_t*, void*) {
@@ -172,7 +192,9 @@ aErr sBuild(Client* client, uint32_t address, uint16_t port) {
   }
   aCorvalithDebug_Printf(aDEBUG_CLIENT, "Client connected to port: %d - rc: %d\n", static_cast<int>(port),
                          rc);
-  client->poller = zpoller_new(client->inBound, nullptr);
+  err = sMakePair("wake", &client->wakeReceiver, &client->wakeSender, "client: wake connecting fail");
+  if (err != aErrNone) return err;
+  client->poller = zpoller_new(client->inBound, client->wakeReceiver, nullptr);
   if (!client->poller) return aErrMemory;
   // zactor_new returns once the actor has signalled that its poller runs.
   client->relay = zactor_new(sRelay, client);
@@ -190,7 +212,12 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
   aErr err = sBuild(client, address, port);
   if (err == aErrNone) {
     *stream = aStream_Create(sGet, sPut, sWrite, sDelete, client);
-    if (!*stream) err = aErrResource;
+    if (!*stream) {
+      err = aErrResource;
+    } else if (aStream_SetInterrupt(*stream, sInterrupt) != aErrNone) {
+      (void)aStream_Destroy(stream);  // frees the client too
+      return aErrResource;
+    }
   }
   if (err != aErrNone) sFree(client);
   return err;

@@ -57,6 +57,10 @@ int aMulticast_Send(aMulticastRef endpoint, const uint8_t* bytes, size_t count);
 // aMULTICAST_FAILED (failure or 1 s time-out), aMULTICAST_NULL,
 // aMULTICAST_WRONG_KIND (a sending endpoint).
 int aMulticast_Receive(aMulticastRef endpoint, uint8_t* buffer, size_t size);
+// The endpoint's socket, for a caller that waits on it together with
+// others (it becomes readable when a receive would not wait); -1 for an
+// invalid endpoint.
+[[nodiscard]] int aMulticast_GetDescriptor(aMulticastRef endpoint);
 // Closes and frees the endpoint and nulls *endpoint: 0, or aMULTICAST_NULL.
 int aMulticast_Destroy(aMulticastRef* endpoint);
 

@@ -259,6 +259,11 @@ int aMulticast_Receive(aMulticastRef endpoint, uint8_t* buffer, size_t size) {
   return aMULTICAST_FAILED;
 }
 
+int aMulticast_GetDescriptor(aMulticastRef endpoint) {
+  const aMulticastRecord* e = sValid(endpoint);
+  return e ? e->fd : -1;
+}
+
 int aMulticast_Destroy(aMulticastRef* endpoint) {
   if (!endpoint || !sValid(*endpoint)) return aMULTICAST_NULL;
   aMulticastRecord* e = *endpoint;

@@ -1,12 +1,13 @@
 // The network client stream against a plain ZeroMQ ROUTER standing in for a
 // device server on 127.0.0.1: frames both ways, the one-second read bound,
-// empty frames, a server that is not there, and deletion while the relay
-// actor waits.
+// empty frames, an interrupted read, a server that is not there, and
+// deletion while the relay actor waits.
 #include <gtest/gtest.h>
 #include <zmq.h>
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/aDiscovery.h"
@@ -108,6 +109,17 @@ TEST(ClientStreamTest, FramesTravelBothWaysAndReadsWaitAboutOneSecond) {
   Bytes two(2);
   ASSERT_EQ(aStream_Read(stream, two.data(), 2), aErrNone);
   EXPECT_EQ(two, (Bytes{0x06, 0x00}));
+
+  // An interrupt from another thread (a stopping link) ends a waiting read
+  // at once, whether it comes before or during the wait, and loses nothing.
+  std::thread stopper([&] { aStream_Interrupt(stream); });
+  const auto interrupted = Clock::now();
+  EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+  EXPECT_LT(sMsSince(interrupted), 900);
+  stopper.join();
+  ASSERT_TRUE(server.reply({0x08, 0x00}));
+  ASSERT_EQ(aStream_Read(stream, two.data(), 2), aErrNone);
+  EXPECT_EQ(two, (Bytes{0x08, 0x00}));
 
   // Deleting while the relay actor sits in its one-second poll ends it at once.
   const auto deleting = Clock::now();
