@@ -177,6 +177,20 @@ void BM_LoopbackRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_LoopbackRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// kTrips echo packets as bare frames on a DEALER, each awaiting its echo;
+// appends each latency in microseconds. False when an echo did not come.
+bool sFrameEchoes(void* dealer, uint8_t tag, std::vector<double>* latencies) {
+  for (int i = 0; i < kTrips; ++i) {
+    uint8_t frame[5] = {kAddress, 3, 0x17, tag, static_cast<uint8_t>(i)};
+    const auto t = Clock::now();
+    if (zmq_send(dealer, frame, sizeof frame, 0) != sizeof frame ||
+        zmq_recv(dealer, frame, sizeof frame, 0) != sizeof frame)
+      return false;
+    latencies->push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+  }
+  return true;
+}
+
 void sCloseNow(void* sock) {
   const int linger = 0;
   (void)zmq_setsockopt(sock, ZMQ_LINGER, &linger, sizeof linger);
@@ -212,16 +226,7 @@ void BM_ZmqLoopbackRoundTrip(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) {
       const auto start = Clock::now();
-      for (int i = 0; i < kTrips; ++i) {
-        uint8_t frame[5] = {kAddress, 3, 0x17, 0, static_cast<uint8_t>(i)};
-        const auto t = Clock::now();
-        if (zmq_send(dealer, frame, sizeof frame, 0) != sizeof frame ||
-            zmq_recv(dealer, frame, sizeof frame, 0) != sizeof frame) {
-          state.SkipWithError("ZeroMQ echo failed");
-          break;
-        }
-        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
-      }
+      if (!sFrameEchoes(dealer, 0, &latencies)) state.SkipWithError("ZeroMQ echo failed");
       seconds += std::chrono::duration<double>(Clock::now() - start).count();
     }
     echo.join();
@@ -270,16 +275,7 @@ void BM_RawFrameRoundTrip(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) {
       const auto start = Clock::now();
-      for (int i = 0; i < kTrips; ++i) {
-        uint8_t frame[5] = {kAddress, 3, 0x17, 0xE0, static_cast<uint8_t>(i)};
-        const auto t = Clock::now();
-        if (zmq_send(dealer, frame, sizeof frame, 0) != sizeof frame ||
-            zmq_recv(dealer, frame, sizeof frame, 0) != sizeof frame) {
-          state.SkipWithError("a reply was lost");
-          break;
-        }
-        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
-      }
+      if (!sFrameEchoes(dealer, 0xE0, &latencies)) state.SkipWithError("a reply was lost");
       seconds += std::chrono::duration<double>(Clock::now() - start).count();
     }
     if (!latencies.empty()) sReport(state, latencies, seconds);
