@@ -25,9 +25,9 @@ constexpr uint8_t aSERVER_CMD_DROPPED_PACKET = 0;
 constexpr uint8_t aSERVER_CMD_INCOMING_PACKETS = 1;
 constexpr size_t aSERVER_CMD_FRAME_SIZE = 3;
 // A frame for the command actor that is answered without the device: this
-// byte, then the reply's packet image. No packet image starts with an odd
-// byte, so the command actor tells the two apart.
-constexpr uint8_t aSERVER_LOCAL_REPLY = 0x01;
+// byte, then the reply's packet image. The broker passes on no packet with
+// address 0, so the command actor tells the two apart.
+constexpr uint8_t aSERVER_LOCAL_REPLY = 0x00;
 // The longest run of continued UEI reply packets one request gets (a UEI
 // byte array's sequence number counts to 127); a larger count is refused.
 constexpr int aSERVER_MAX_REPLY_PACKETS = 128;

@@ -29,7 +29,7 @@ constexpr int kConnections = 3;
 constexpr size_t kMaxClientFrame = 40;
 constexpr size_t kMaxCommandFrame = 32;
 constexpr uint8_t kRouteAddress = 0xAF;
-constexpr char kLocalReply = 0x01;
+constexpr char kLocalReply = 0x00;
 
 void sCheck(bool ok) {
   if (!ok) std::abort();
