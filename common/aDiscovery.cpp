@@ -12,6 +12,7 @@
 
 #include "common/aDebug.h"
 #include "unix/aDiscoveryOS.h"
+#include "unix/aOS.h"
 
 namespace {
 
@@ -76,6 +77,10 @@ constexpr const char* kServerGroup = "224.0.0.7";
 constexpr uint16_t kServerRequestPort = 9850;
 constexpr uint16_t kServerReplyPort = 9950;
 constexpr int kServerOffsets = 50;
+// How long a search waits for another search to free a reply port: a
+// little over that search's 1 s receive, in 20 ms steps.
+constexpr int kReplyPortTries = 60;
+constexpr int32_t kReplyPortRetryMs = 20;
 // The probe: 0xABCDDCBA in little-endian order.
 constexpr uint8_t kServerProbe[4] = {0xBA, 0xDC, 0xCD, 0xAB};
 constexpr size_t kAddressText = 16;
@@ -115,8 +120,14 @@ void sMulticastProbe(ServerSearch& search, bool localRule) {
       (void)aMulticast_Destroy(&probe);
       continue;
     }
-    aMulticastRef replies = aMulticast_Create(aDISCOVERY_LOOPBACK, kServerGroup,
-                                              static_cast<uint16_t>(kServerReplyPort + i), false);
+    // Another search may hold the reply port, until its reply comes or its
+    // receive times out; wait for it rather than miss the server.
+    aMulticastRef replies = nullptr;
+    for (int t = 0; t < kReplyPortTries && !replies; ++t) {
+      if (t > 0) aTime_MSSleep(kReplyPortRetryMs);
+      replies = aMulticast_Create(aDISCOVERY_LOOPBACK, kServerGroup,
+                                  static_cast<uint16_t>(kServerReplyPort + i), false);
+    }
     aMulticastRef request = aMulticast_Create(aDISCOVERY_LOOPBACK, kServerGroup, requestPort, true);
     if (replies && request && aMulticast_Send(request, kServerProbe, sizeof kServerProbe) > 0) {
       uint8_t image[kLinkSpecSize];

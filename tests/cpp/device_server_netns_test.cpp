@@ -616,6 +616,21 @@ TEST_F(DirectServerTest, MulticastIsAnsweredAtTheFirstFreeOffsetOnlyOnceTheModel
   EXPECT_EQ(found[0].t.ip.ipPort, port);
 }
 
+// Searches at the same time (two scripts starting together) contend for the
+// reply port; each must still find the server.
+TEST_F(DirectServerTest, SearchesAtTheSameTimeEachFindTheServer) {
+  startServer();
+  ASSERT_EQ(aServer_SetModel(server, kPeerModel), aErrNone);
+  for (int round = 0; round < 3; ++round) {
+    std::vector<linkSpec> each[2];
+    std::thread other([&] { (void)aDiscovery_Enumerate_aWeftModules(sCollect, &each[1], kLoopback); });
+    (void)aDiscovery_Enumerate_aWeftModules(sCollect, &each[0], kLoopback);
+    other.join();
+    EXPECT_EQ(each[0].size(), 1u) << "round " << round;
+    EXPECT_EQ(each[1].size(), 1u) << "round " << round;
+  }
+}
+
 TEST_F(DeviceServerTest, ASharedModuleOnTheNetworkIsFoundByTheBeaconAndServes) {
   uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
   ASSERT_GE(aDiscovery_GetIPv4Interfaces(interfaces, aDISCOVERY_MAX_INTERFACES), 1u);
