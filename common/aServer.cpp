@@ -168,9 +168,7 @@ void sMonitorEvents(aServerRecord* server) {
       if (kind == ZMQ_EVENT_ACCEPTED) {
         server->book.connectionAccepted(fd);
       } else if (kind == ZMQ_EVENT_DISCONNECTED) {
-        std::vector<std::string> toDevice;
-        server->book.connectionClosed(fd, &toDevice);
-        sToCommandActor(server, toDevice);
+        server->book.connectionClosed(fd);
       }
     }
     zmsg_destroy(&event);

@@ -17,8 +17,7 @@ constexpr uint8_t kStreamCommand = 0x5D;
 constexpr uint8_t kStreamEnable = 0x81;
 constexpr uint8_t kStreamDisable = 0x82;
 constexpr uint8_t kStreamEnableLength = 7;
-constexpr size_t kStreamOptionAt = 3;  // in a frame: address, length, command, option
-constexpr size_t kStreamKeyAt = 5;
+constexpr size_t kStreamKeyAt = 5;  // in a frame: address, length, command, option, index
 constexpr size_t kStreamKeyBytes = 4;
 constexpr char kStreamAny = static_cast<char>(0xFF);
 // What a module answers to a successful disable: the option with the set and
@@ -211,7 +210,7 @@ void aServerBroker::connectionAccepted(int fd) {
   closedFds_.erase(fd);
 }
 
-void aServerBroker::connectionClosed(int fd, std::vector<std::string>* toDevice) {
+void aServerBroker::connectionClosed(int fd) {
   closedFds_.insert(fd);
   for (auto peer = peers_.begin(); peer != peers_.end();) {
     if (peer->second != fd) {
@@ -229,19 +228,7 @@ void aServerBroker::connectionClosed(int fd, std::vector<std::string>* toDevice)
     for (std::string& waiting : replyQueue_) {
       if (waiting == identity) waiting.clear();
     }
-    // A stream nobody else needs would stream on for nobody.
-    const auto held = streams_.find(identity);
-    if (held != streams_.end()) {
-      const std::set<std::string> enables = std::move(held->second);
-      streams_.erase(held);
-      for (const std::string& enable : enables) {
-        if (othersHoldStreamIn(identity, enable)) continue;
-        std::string disable = enable;
-        disable[kStreamOptionAt] = static_cast<char>(kStreamDisable);
-        replyQueue_.push_back(std::string());
-        toDevice->push_back(disable);
-      }
-    }
+    streams_.erase(identity);
     peer = peers_.erase(peer);
   }
 }

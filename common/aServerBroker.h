@@ -52,11 +52,9 @@ class aServerBroker {
   // the client's identity and the frame itself is the reply.
   [[nodiscard]] bool commandFrame(const std::string& frame, std::string* to);
   // The frontend's monitor: a connection on fd was accepted or has closed.
-  // A closed connection's clients lose everything held for them; the
-  // streams they alone had enabled are disabled (frames for the device
-  // appended to *toDevice, their replies dropped).
+  // A closed connection's clients lose everything held for them.
   void connectionAccepted(int fd);
-  void connectionClosed(int fd, std::vector<std::string>* toDevice);
+  void connectionClosed(int fd);
   // Every client waiting for a reply loses it.
   void flush();
   void clear();
