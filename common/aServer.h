@@ -10,9 +10,9 @@
 // held until it is complete and then sent back to back. Route packets from
 // clients never reach the device. Streaming packets from the device are
 // batched on the link's in-pipe and fanned out to every client that enabled
-// streaming. Discovery (loopback multicast, or the CZMQ beacon when the
-// server listens on a network interface) is answered only once the device's
-// model is known.
+// streaming; a client's stream disable that would also end a stream another
+// client enabled is answered by the server and not passed on. Discovery (loopback multicast, or the CZMQ
+// beacon when the server listens on a network interface) is answered only once the device's model is known.
 //
 // Traces: library debug bit 0x04.
 #ifndef CORVALITH_COMMON_ASERVER_H
@@ -60,8 +60,8 @@ constexpr int32_t aSERVER_REPLY_WAIT_MS = 2000;
 [[nodiscard]] aErr aServer_SetModuleAddress(aServerRef server, uint8_t address);
 [[nodiscard]] aErr aServer_SetModel(aServerRef server, uint8_t model);
 // How many entries the server holds for its clients: connections it has
-// heard from, pending UEI byte sequences, stream subscriptions and queued
-// replies. Everything of a client whose connection closes is freed at once
+// heard from, pending UEI byte sequences, stream subscriptions, clients with
+// enabled streams and queued replies. Everything of a client whose connection closes is freed at once
 // (a reply still owed to it is dropped when it comes), so this falls back
 // when clients go away. aErrParam for null arguments.
 [[nodiscard]] aErr aServer_GetClientStateCount(aServerRef server, uint32_t* count);
