@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,6 +37,7 @@
 
 #include "common/aDiscovery.h"
 #include "common/aLink.h"
+#include "support/ChildProcess.h"
 #include "support/Environment.h"
 #include "support/SimProcess.h"
 
@@ -54,7 +56,9 @@ SimProcess* sSim() {
   static std::unique_ptr<SimProcess> sim;
   if (!sim) {
     sim = std::make_unique<SimProcess>();
-    if (!sim->start({"--lifetime", "600", "--module", "serial=5B000001,address=2,tcp=0"})) sim.reset();
+    if (!sim->start(
+            {"--discovery", "all", "--lifetime", "600", "--module", "serial=5B000001,address=2,tcp=0"}))
+      sim.reset();
   }
   return sim.get();
 }
@@ -287,21 +291,9 @@ void BM_RawFrameRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_RawFrameRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_SharedRoundTrip(benchmark::State& state) {
-  if (!sReady(state)) return;
-  const int clients = static_cast<int>(state.range(0));
-  aLinkRef device = aLink_CreateTCPIP(kSerial, kLoopback, sSim()->tcpPort("5B000001"));
-  uint16_t port = 0;
-  uint32_t address = kLoopback;
-  std::vector<aLinkRef> links;
-  // The first client link holds the device link's use.
-  if (device) links.push_back(aLink_CreateServer(device, &port, &address, true));
-  if (links.empty() || !links[0]) {
-    state.SkipWithError("no server");
-    if (device) (void)aLink_Destroy(&device);
-    return;
-  }
-  for (int c = 1; c < clients; ++c) links.push_back(aLink_CreateClient(address, port, 0));
+// The echoes from every link at once, shared out among them, and the report.
+void sRunClients(benchmark::State& state, const std::vector<aLinkRef>& links) {
+  const int clients = static_cast<int>(links.size());
   std::vector<std::vector<double>> perClient(clients);
   std::atomic<int> failures{0};
   double seconds = 0;
@@ -321,6 +313,24 @@ void BM_SharedRoundTrip(benchmark::State& state) {
   std::vector<double> latencies;
   for (const auto& l : perClient) latencies.insert(latencies.end(), l.begin(), l.end());
   if (!latencies.empty()) sReport(state, latencies, seconds);
+}
+
+void BM_SharedRoundTrip(benchmark::State& state) {
+  if (!sReady(state)) return;
+  const int clients = static_cast<int>(state.range(0));
+  aLinkRef device = aLink_CreateTCPIP(kSerial, kLoopback, sSim()->tcpPort("5B000001"));
+  uint16_t port = 0;
+  uint32_t address = kLoopback;
+  std::vector<aLinkRef> links;
+  // The first client link holds the device link's use.
+  if (device) links.push_back(aLink_CreateServer(device, &port, &address, true));
+  if (links.empty() || !links[0]) {
+    state.SkipWithError("no server");
+    if (device) (void)aLink_Destroy(&device);
+    return;
+  }
+  for (int c = 1; c < clients; ++c) links.push_back(aLink_CreateClient(address, port, 0));
+  sRunClients(state, links);
   for (auto it = links.rbegin(); it != links.rend(); ++it) {
     if (*it) (void)aLink_Destroy(&*it);
   }
@@ -329,6 +339,43 @@ BENCHMARK(BM_SharedRoundTrip)
     ->Arg(1)
     ->Arg(4)
     ->Arg(16)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The server in a process of its own (corvalith-share next to this program),
+// as clients meet it in use: each side has its own ZeroMQ I/O thread.
+void BM_SharedProcessRoundTrip(benchmark::State& state) {
+  if (!sReady(state)) return;
+  char self[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string share = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+  share = share.substr(0, share.rfind('/'));
+  share = share.substr(0, share.rfind('/')) + "/corvalith-share";
+  ChildProcess server;
+  unsigned short port = 0;
+  if (server.spawn(share, {"-d", "5B000001", "-t", "TCP", "--local-only"})) {
+    std::string line;
+    const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(20);
+    while (port == 0 && server.readLine(&line, deadline)) {
+      if (std::sscanf(line.c_str(), "Sharing 5B000001 on port %hu", &port) != 1) port = 0;
+    }
+  }
+  if (port == 0) {
+    state.SkipWithError("corvalith-share did not start");
+    return;
+  }
+  std::vector<aLinkRef> links;
+  for (int c = 0; c < state.range(0); ++c) links.push_back(aLink_CreateClient(kLoopback, port, 0));
+  sRunClients(state, links);
+  for (auto it = links.rbegin(); it != links.rend(); ++it) {
+    if (*it) (void)aLink_Destroy(&*it);
+  }
+  (void)server.stop();
+}
+BENCHMARK(BM_SharedProcessRoundTrip)
+    ->Arg(1)
+    ->Arg(4)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
