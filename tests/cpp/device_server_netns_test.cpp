@@ -504,8 +504,9 @@ TEST_F(DirectServerTest, AClientThatVanishesHasItsStateFreedAtOnce) {
   while (line != "ready" && child.readLine(&line, deadline)) {
   }
   ASSERT_EQ(line, "ready");
-  // Its connection, subscription, open UEI sequence and unanswered request.
-  ASSERT_TRUE(WaitFor([&] { return state() == 5; }, kReplyMs)) << state();
+  // Its connection, subscription, enabled stream, open UEI sequence and
+  // unanswered request.
+  ASSERT_TRUE(WaitFor([&] { return state() == 6; }, kReplyMs)) << state();
 
   ASSERT_GE(child.kill(), 0);
   // Well inside the 2 s the server would wait for the held reply.
