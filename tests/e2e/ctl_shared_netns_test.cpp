@@ -139,7 +139,7 @@ TEST(CtlSharedNetnsTest, AStreamTwoCtlProcessesShareEndsOnlyWithTheLast) {
   // Streams until its time is up, well after the other has left.
   ChildProcess stays;
   std::vector<std::string> args = sStreamArgs(port, "22", 100000);
-  args.back() = "5";
+  args.back() = "8";
   ASSERT_TRUE(stays.spawn(kCtl, args));
   std::string line;
   ASSERT_TRUE(stays.readLine(&line, ChildProcess::Clock::now() + std::chrono::seconds(10))) << "no sample";
