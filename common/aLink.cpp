@@ -44,6 +44,9 @@ constexpr size_t kPoolBlock = 4096;
 constexpr size_t kPoolFill = kPoolBlock - kMaxPacketBytes;
 // Slice of a filtered wait, so a waiter notices a stopped link promptly.
 constexpr int32_t kAwaitSliceMs = 100;
+// How long the in-pipe lets a full inbound FIFO drain before overflowing
+// it, ms.
+constexpr int kFullFifoWaitMs = 50;
 
 enum SyncState : uint8_t {
   kSyncStateInStep = 0,
@@ -279,6 +282,19 @@ bool sHandleHBBackChannel(Link& link, const aPacket* packet) {
   return true;
 }
 
+// A caller reading a long reply series takes packets as fast as it is
+// scheduled, but an overflow empties the inbound FIFO under it and the
+// series is lost. A full FIFO therefore gets a bounded moment to make room;
+// with nobody reading, that costs one pause per FIFO's worth of packets.
+void sAwaitRoom(Link& link) {
+  const aPacketFifoId fifo = link.inFifo.load();
+  for (int waitedMs = 0; waitedMs < kFullFifoWaitMs && link.running.load() &&
+                         aPacketFifo_GetLength(fifo) >= kPacketFifoCapacity;
+       ++waitedMs) {
+    aTime_MSSleep(1);
+  }
+}
+
 aErr sHandlePacket(Link& link) {
   aPacket* packet = link.incoming;
   sTracePacket("sHandlePacket", link, packet);
@@ -289,7 +305,10 @@ aErr sHandlePacket(Link& link) {
     if (link.userFilter) consumed = link.userFilter(packet, link.filterReference) != 0;
   }
   aErr err = aErrNone;
-  if (!consumed && !sHandleHBBackChannel(link, packet)) err = aPacketFifo_Put(link.inFifo.load(), packet);
+  if (!consumed && !sHandleHBBackChannel(link, packet)) {
+    sAwaitRoom(link);
+    err = aPacketFifo_Put(link.inFifo.load(), packet);
+  }
   (void)aPacket_Reset(packet);
   return err;
 }
