@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,8 +143,52 @@ class ShareTest : public DeviceServerTest {
   uint16_t port = 0;
 };
 
+constexpr int kEchoRequests = 40;
+// The client process of the test below learns the server's port from this.
+constexpr const char* kEchoingPortVariable = "CV_ECHOING_CLIENT_PORT";
+
+// Sends echo requests tagged with tag one at a time; how many replies were
+// missing, late or someone else's, or a surplus.
+int sEchoOwn(aLinkRef link, uint8_t tag) {
+  int wrong = 0;
+  for (int i = 0; i < kEchoRequests; ++i) {
+    const Bytes request{kEcho, tag, static_cast<uint8_t>(i)};
+    if (sPut(link, kSimAddress, request) != aErrNone) ++wrong;
+    Bytes expected{kSimAddress};
+    expected.insert(expected.end(), request.begin(), request.end());
+    if (sNext(link, kReplyMs) != expected) ++wrong;
+  }
+  return wrong + (sNext(link, 200).empty() ? 0 : 1);
+}
+
+// The second client process of the test below: connects, says "ready",
+// and on a line from its parent runs its echoes.
+TEST(EchoingClientChild, GetsExactlyItsOwnReplies) {
+  const char* port = std::getenv(kEchoingPortVariable);
+  if (!port) GTEST_SKIP() << "runs only as the child of EachClientGetsExactlyItsOwnReplies...";
+  aLinkRef link = aLink_CreateClient(kLoopback, static_cast<uint16_t>(std::atoi(port)), 0);
+  ASSERT_TRUE(sWaitRunning(link));
+  ASSERT_EQ(aLink_ForceRoute(link, true), aErrNone);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::string go;
+  std::getline(std::cin, go);
+  EXPECT_EQ(sEchoOwn(link, 0xC2), 0) << "a reply was missing, late or someone else's";
+  EXPECT_EQ(aLink_Destroy(&link), aErrNone);
+}
+
 TEST_F(ShareTest, EachClientGetsExactlyItsOwnRepliesInRequestOrderAndNoRoutePacketPasses) {
-  constexpr int kRequests = 25;
+  // A second process, and two clients in this one.
+  ChildProcess other;
+  SpawnOptions options;
+  options.pipeStdin = true;
+  options.env[kEchoingPortVariable] = std::to_string(port);
+  ASSERT_TRUE(other.spawn("/proc/self/exe", {"--gtest_filter=EchoingClientChild.*"}, options));
+  std::string line;
+  const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(20);
+  while (line != "ready" && other.readLine(&line, deadline)) {
+  }
+  ASSERT_EQ(line, "ready");
   aLinkRef links[2] = {client(), client()};
   // Clients may ask to route; only the device link's own route-on may reach
   // the module.
@@ -150,25 +196,22 @@ TEST_F(ShareTest, EachClientGetsExactlyItsOwnRepliesInRequestOrderAndNoRoutePack
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int c = 0; c < 2; ++c) {
-    threads.emplace_back([&, c] {
-      for (int i = 0; i < kRequests; ++i) {
-        const Bytes request{kEcho, static_cast<uint8_t>(0xC0 + c), static_cast<uint8_t>(i)};
-        if (sPut(links[c], kSimAddress, request) != aErrNone) ++wrong;
-        Bytes expected{kSimAddress};
-        expected.insert(expected.end(), request.begin(), request.end());
-        if (sNext(links[c], kReplyMs) != expected) ++wrong;
-      }
-    });
+    threads.emplace_back([&, c] { wrong += sEchoOwn(links[c], static_cast<uint8_t>(0xC0 + c)); });
   }
+  std::string out;
+  std::string err;
+  EXPECT_TRUE(other.communicate("go\n", &out, &err, deadline));
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0) << "a reply was missing, late or someone else's";
-  for (aLinkRef link : links) EXPECT_TRUE(sNext(link, 200).empty()) << "a surplus reply";
+  int status = -1;
+  ASSERT_TRUE(other.wait(deadline, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other process: " << out << err;
 
   const std::vector<std::string> rx = RecordedRx(recordPath(), kSimSerial);
   EXPECT_EQ(std::count(rx.begin(), rx.end(), "AF 01 01"), 1) << "only the device link's route-on";
   EXPECT_EQ(
       std::count_if(rx.begin(), rx.end(), [](const std::string& l) { return l.rfind("04 03 17 C", 0) == 0; }),
-      2 * kRequests);
+      3 * kEchoRequests);
   for (aLinkRef& link : links) EXPECT_EQ(aLink_Destroy(&link), aErrNone);
 }
 
