@@ -143,6 +143,21 @@ class ShareTest : public DeviceServerTest {
   uint16_t port = 0;
 };
 
+// Runs the tests matching filter of this program as a client process that
+// finds the server's port in the variable; true once it said "ready".
+bool sSpawnClientChild(ChildProcess& child, const char* filter, const char* variable, uint16_t port,
+                       bool pipeStdin) {
+  SpawnOptions options;
+  options.pipeStdin = pipeStdin;
+  options.env[variable] = std::to_string(port);
+  if (!child.spawn("/proc/self/exe", {std::string("--gtest_filter=") + filter}, options)) return false;
+  std::string line;
+  const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(20);
+  while (line != "ready" && child.readLine(&line, deadline)) {
+  }
+  return line == "ready";
+}
+
 constexpr int kEchoRequests = 40;
 // The client process of the test below learns the server's port from this.
 constexpr const char* kEchoingPortVariable = "CV_ECHOING_CLIENT_PORT";
@@ -180,15 +195,8 @@ TEST(EchoingClientChild, GetsExactlyItsOwnReplies) {
 TEST_F(ShareTest, EachClientGetsExactlyItsOwnRepliesInRequestOrderAndNoRoutePacketPasses) {
   // A second process, and two clients in this one.
   ChildProcess other;
-  SpawnOptions options;
-  options.pipeStdin = true;
-  options.env[kEchoingPortVariable] = std::to_string(port);
-  ASSERT_TRUE(other.spawn("/proc/self/exe", {"--gtest_filter=EchoingClientChild.*"}, options));
-  std::string line;
+  ASSERT_TRUE(sSpawnClientChild(other, "EchoingClientChild.*", kEchoingPortVariable, port, true));
   const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(20);
-  while (line != "ready" && other.readLine(&line, deadline)) {
-  }
-  ASSERT_EQ(line, "ready");
   aLinkRef links[2] = {client(), client()};
   // Clients may ask to route; only the device link's own route-on may reach
   // the module.
@@ -539,14 +547,7 @@ TEST_F(DirectServerTest, AClientThatVanishesHasItsStateFreedAtOnce) {
   ASSERT_TRUE(WaitFor([&] { return state() == 1; }, kReplyMs)) << "the link's own client: " << state();
 
   ChildProcess child;
-  SpawnOptions options;
-  options.env[kVanishingPortVariable] = std::to_string(port);
-  ASSERT_TRUE(child.spawn("/proc/self/exe", {"--gtest_filter=VanishingClientChild.*"}, options));
-  std::string line;
-  const auto deadline = ChildProcess::Clock::now() + std::chrono::seconds(10);
-  while (line != "ready" && child.readLine(&line, deadline)) {
-  }
-  ASSERT_EQ(line, "ready");
+  ASSERT_TRUE(sSpawnClientChild(child, "VanishingClientChild.*", kVanishingPortVariable, port, false));
   // Its connection, subscription, enabled stream, open UEI sequence and
   // unanswered request.
   ASSERT_TRUE(WaitFor([&] { return state() == 6; }, kReplyMs)) << state();
