@@ -18,7 +18,6 @@
 // A device server answers the loopback multicast probe, so this benchmark
 // runs only inside a private network namespace:
 //   scripts/netns-run build/bench/bench/device_server_bench
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -39,6 +38,7 @@
 #include "common/aLink.h"
 #include "support/ChildProcess.h"
 #include "support/Environment.h"
+#include "support/Loopback.h"
 #include "support/SimProcess.h"
 
 namespace {
@@ -109,20 +109,11 @@ double sReport(benchmark::State& state, std::vector<double>& latencies, double s
 // A connected TCP pair on 127.0.0.1 (client, server end), or -1s.
 void sTcpPair(int* client, int* server) {
   *client = *server = -1;
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    if (listener >= 0) close(listener);
-    return;
-  }
-  *client = socket(AF_INET, SOCK_STREAM, 0);
-  if (*client >= 0 && connect(*client, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-    *server = accept(listener, nullptr, nullptr);
-  }
+  int port = 0;
+  const int listener = BindLoopback(&port, 1);
+  if (listener < 0) return;
+  *client = ConnectLoopback(static_cast<uint16_t>(port));
+  if (*client >= 0) *server = accept(listener, nullptr, nullptr);
   close(listener);
   const int one = 1;
   for (int fd : {*client, *server}) {
