@@ -15,6 +15,7 @@
 #include "common/aLinkPrivate.h"
 #include "common/aServerBroker.h"
 #include "common/aUEI.h"
+#include "common/aZmqPair.h"
 #include "common/linkSpec.h"
 #include "unix/aDiscoveryOS.h"
 #include "unix/aOS.h"
@@ -145,14 +146,6 @@ void sAnnouncedSpec(const aServerRecord* server, bool localReply, uint8_t image[
 
 // ---- Broker
 
-void sToCommandActor(aServerRecord* server, const std::vector<std::string>& frames) {
-  for (const std::string& out : frames) {
-    if (!sSend(server->commandBound, out, ZMQ_DONTWAIT)) {
-      aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
-    }
-  }
-}
-
 // Takes every pending event of the frontend's monitor (accepted and
 // disconnected connections).
 void sMonitorEvents(aServerRecord* server) {
@@ -216,7 +209,11 @@ void sFrontendMessage(aServerRecord* server) {
   sMonitorEvents(server);
   std::vector<std::string> toDevice;
   server->book.clientFrame(identity, frame, fd, &toDevice);
-  sToCommandActor(server, toDevice);
+  for (const std::string& out : toDevice) {
+    if (!sSend(server->commandBound, out, ZMQ_DONTWAIT)) {
+      aCorvalithDebug_Printf(aDEBUG_SERVER, "Failed to send packet out!\n");
+    }
+  }
 }
 
 void sCommandMessage(aServerRecord* server) {
@@ -480,22 +477,6 @@ uint8_t sStreamFilter(const aPacket* packet, const void* reference) {
 
 // ---- Start
 
-// A bound and a connected DEALER between two threads of this server; false
-// when either fails. In-process endpoints rather than loopback ports: no
-// other process can connect to them and slip frames past the broker, and a
-// frame crosses without the I/O thread and the kernel.
-bool sPair(const char* role, zsock_t** bound, zsock_t** connected) {
-  *bound = sSocket(ZMQ_DEALER);
-  *connected = sSocket(ZMQ_DEALER);
-  if (!*bound || !*connected) return false;
-  char endpoint[64];
-  // A new number per pair: a freed record's address may come back while its
-  // endpoint is still being torn down.
-  static std::atomic<unsigned> pairs{0};
-  std::snprintf(endpoint, sizeof endpoint, "inproc://corvalith-server-%u-%s", pairs.fetch_add(1), role);
-  return zsock_bind(*bound, "%s", endpoint) == 0 && zsock_connect(*connected, "%s", endpoint) == 0;
-}
-
 // The beacon on a network interface; false when none could be had, and the
 // multicast actor is used instead.
 bool sStartBeacon(aServerRecord* server) {
@@ -601,8 +582,11 @@ aErr aServer_Start(aServerRef server) {
     }
   }
   aCorvalithDebug_Printf(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n", port);
-  const bool pairs = port > 0 && sPair("streaming", &server->streamingBound, &server->streamingConnected) &&
-                     sPair("command", &server->commandBound, &server->commandConnected);
+  const bool pairs =
+      port > 0 &&
+      aZmq_InprocPair("server", "streaming", &server->streamingBound, &server->streamingConnected) ==
+          aErrNone &&
+      aZmq_InprocPair("server", "command", &server->commandBound, &server->commandConnected) == aErrNone;
   if (!pairs) {
     aCorvalithDebug_Printf(aDEBUG_SERVER, "Could not find open port\n");
     return aErrResource;

@@ -2,12 +2,12 @@
 
 #include <czmq.h>
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <new>
 
 #include "common/aDebug.h"
+#include "common/aZmqPair.h"
 #include "unix/aDiscoveryOS.h"
 #include "unix/aOS.h"
 
@@ -38,13 +38,6 @@ struct Client {
   size_t position = 0;
   size_t size = 0;
 };
-
-zsock_t* sDealer() {
-  zsock_t* sock = zsock_new(ZMQ_DEALER);
-  // Nothing waits for unsent frames when a socket closes.
-  if (sock) zsock_set_linger(sock, 0);
-  return sock;
-}
 
 // Sends the frame's bytes without waiting, retrying while the socket's queue
 // is full. True when it went out.
@@ -152,26 +145,12 @@ aErr sDelete(void* ref) {
   return aErrNone;
 }
 
-// A bound and a connected DEALER between the stream and its relay actor.
-// In-process endpoints rather than loopback ports: no other process can
-// connect to them and take or forge frames, and a frame crosses without the
-// I/O thread and the kernel.
+// A pair between the stream and its relay actor, with its traces.
 aErr sMakePair(const char* role, zsock_t** bound, zsock_t** connected, const char* failure) {
-  *bound = sDealer();
-  *connected = sDealer();
-  if (!*bound || !*connected) return aErrMemory;
-  char endpoint[64];
-  // A new number per pair: a freed record's address may come back while its
-  // endpoint is still being torn down.
-  static std::atomic<unsigned> pairs{0};
-  std::snprintf(endpoint, sizeof endpoint, "inproc://corvalith-client-%u-%s", pairs.fetch_add(1), role);
-  if (zsock_bind(*bound, "%s", endpoint) != 0) return aErrConnection;
-  aCorvalithDebug_Printf(aDEBUG_CLIENT, "%s connected to %s\n", role, endpoint);
-  if (zsock_connect(*connected, "%s", endpoint) != 0) {
-    aCorvalithDebug_Printf(aDEBUG_CLIENT, "%s\n", failure);
-    return aErrConnection;
-  }
-  return aErrNone;
+  const aErr err = aZmq_InprocPair("client", role, bound, connected);
+  if (err == aErrConnection) aCorvalithDebug_Printf(aDEBUG_CLIENT, "%s\n", failure);
+  if (err == aErrNone) aCorvalithDebug_Printf(aDEBUG_CLIENT, "%s pair connected\n", role);
+  return err;
 }
 
 aErr sBuild(Client* client, uint32_t address, uint16_t port) {
@@ -180,7 +159,7 @@ aErr sBuild(Client* client, uint32_t address, uint16_t port) {
   if (err != aErrNone) return err;
   err = sMakePair("incoming", &client->inBound, &client->inConnected, "client: incoming connecting fail");
   if (err != aErrNone) return err;
-  client->server = sDealer();
+  client->server = aZmq_Dealer();
   if (!client->server) return aErrMemory;
   char text[kAddressText] = {};
   if (aDiscovery_ConvertIPv4Interface(address, text, sizeof text) == 0) return aErrConnection;
