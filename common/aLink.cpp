@@ -48,6 +48,19 @@ constexpr int32_t kAwaitSliceMs = 100;
 // it, ms.
 constexpr int kFullFifoWaitMs = 50;
 
+int64_t sSteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool sAwaitsReply(const Link& link, int32_t timeoutMs) {
+  if (!link.running.load()) return false;
+  if (link.status.load() == kLinkStatusRunning) return true;
+  const int64_t put = link.lastStepPutMs.load();
+  return put != INT64_MIN && sSteadyMs() - put < timeoutMs;
+}
+
 enum SyncState : uint8_t {
   kSyncStateInStep = 0,
   kSyncStateStart = 1,
@@ -856,6 +869,9 @@ uint32_t aLink_GetDropCount(aLinkRef id) {
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
   LinkPtr link = sLookupLive(id);
   if (!link) return aErrParam;
+  if (packet && link->running.load() && link->status.load() == kLinkStatusRunning) {
+    link->lastStepPutMs.store(sSteadyMs());
+  }
   if (packet && !link->pooled.load() && link->running.load() && link->outUp.load()) {
     // Stopping takes writeLock before the stream can go (sDrainOut), so a
     // running link's stream outlives this write.
@@ -896,11 +912,12 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilter filter, const void* referen
   // Carried over the slices, so each packet meets the filter once per wait.
   aPacketFifoCursor cursor;
   aPacket* found = nullptr;
-  // Only the start needs the link in step: a stray byte that makes the link
-  // resynchronise mid-wait must not cost the caller a reply that comes after
-  // the handshake. Bounded by the time-out: every slice waits or the loop
-  // ends, and a destroyed FIFO (teardown, reset) ends it at once.
-  bool waiting = link->running.load() && link->status.load() == kLinkStatusRunning;
+  // Only the start needs the link in step, or the request before it: a stray
+  // byte that makes the link resynchronise mid-wait, or between the request
+  // and the wait, must not cost the caller a reply that comes after the
+  // handshake. Bounded by the time-out: every slice waits or the loop ends,
+  // and a destroyed FIFO (teardown, reset) ends it at once.
+  bool waiting = sAwaitsReply(*link, timeoutMs);
   while (!found && waiting) {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
@@ -916,6 +933,11 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilter filter, const void* referen
   // the filter already refused are not offered again.
   if (!found) found = aPacketFifo_AwaitFirstFrom(fifo, filter, reference, 0, &cursor);
   return found;
+}
+
+bool aLink_AwaitsReply(aLinkRef id, int32_t timeoutMs) {
+  LinkPtr link = sLookupLive(id);
+  return link && sAwaitsReply(*link, timeoutMs);
 }
 
 size_t aLink_DrainPackets(aLinkRef id, aPacketFilter filter, const void* reference) {

@@ -44,6 +44,9 @@ struct Link {
   // Times the stream failed under a running link; a reboot that is over
   // before anyone polls the status still moves it on.
   std::atomic<uint32_t> drops{0};
+  // Steady-clock milliseconds of the last packet put while the link ran in
+  // step: its reply is owed even if the link loses step before anyone waits.
+  std::atomic<int64_t> lastStepPutMs{INT64_MIN};
   std::atomic<uint8_t> inUp{0};
   std::atomic<uint8_t> outUp{0};
   std::atomic<aPacketFifoId> inFifo{0};

@@ -337,7 +337,7 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
   }
   if (!sModuleAddressOk(module)) return aErrPacket;
   MatchReference ref{match, *length};
-  const bool inStep = isConnected();
+  const bool inStep = aLink_AwaitsReply(m_impl->linkId.load(), kLinkReplyTimeoutMs);
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), sMatchFilter, &ref, kLinkReplyTimeoutMs);
   if (packet == nullptr) return inStep ? aErrTimeout : aErrConnection;
   *length = packet->length;

@@ -188,10 +188,10 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, aPacket
     aCorvalithDebug_Printf(aDEBUG_LINK, "receiveUEI - Expanding timeout for large payload: %lu\n",
                            static_cast<unsigned long>(timeoutMs));
   }
-  // Not in step at the start: only a queued reply is taken, and none is a
-  // connection error. A link that loses step during the wait has still
-  // waited the whole time-out.
-  const bool inStep = isConnected();
+  // Not in step at the start (nor when the request went out): only a queued
+  // reply is taken, and none is a connection error. A link that loses step
+  // after the request has still waited the whole time-out.
+  const bool inStep = aLink_AwaitsReply(m_impl->linkId.load(), timeoutMs);
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId.load(), filter, filterReference, timeoutMs);
   if (packet == nullptr) return inStep ? aErrTimeout : aErrConnection;
   (void)aPacket_Destroy(&packet);

@@ -62,6 +62,43 @@ TEST(LinkAwaitResync, WaitOutlivesAResynchronisationAndTakesTheLateReply) {
   (void)aLink_Destroy(&id);
 }
 
+// Step lost between the request and the wait: only a request put in step
+// keeps the caller waiting through the handshake.
+TEST(LinkAwaitResync, StepLostBeforeTheWaitIsWaitedOutOnlyAfterARequest) {
+  for (const bool request : {true, false}) {
+    SCOPED_TRACE(request ? "request put in step" : "no request");
+    ScriptedStream stream;
+    aLinkRef id = aLink_Create(stream.make());
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(WaitForStatus(id, kLinkStatusRunning, 2000));
+    stream.setIdleAllowed(false);
+    if (request) {
+      const uint8_t data[] = {0x01, 0x02};
+      aPacket* p = aPacket_CreateWithData(0x04, 2, data);
+      ASSERT_EQ(aLink_PutPacket(id, p), aErrNone);
+      (void)aPacket_Destroy(&p);
+    }
+    stream.feed({0x05});
+    ASSERT_TRUE(WaitForStatus(id, kLinkStatusSyncing, 2000));
+    EXPECT_EQ(aLink_AwaitsReply(id, 5000), request);
+    std::atomic<int> offered{0};
+    auto waiter =
+        std::async(std::launch::async, [&] { return aLink_AwaitFirst(id, sCountAndTake42, &offered, 5000); });
+    if (request) {
+      EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+      stream.feed({0x04, 0x00, 0x04, 0x00});
+      ASSERT_TRUE(WaitForStatus(id, kLinkStatusRunning, 2000));
+      stream.feed({0x04, 0x02, 0x42, 0x07});
+    }
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    aPacket* p = waiter.get();
+    EXPECT_EQ(p != nullptr, request);
+    if (p) (void)aPacket_Destroy(&p);
+    stream.setIdleAllowed(true);
+    (void)aLink_Destroy(&id);
+  }
+}
+
 TEST(LinkAwaitResync, WaitEndsPromptlyWhenTheLinkIsDestroyedOrStopped) {
   for (const bool destroy : {true, false}) {
     ScriptedStream stream;
