@@ -54,9 +54,13 @@ int64_t sSteadyMs() {
       .count();
 }
 
+// A link whose stream failed owes nothing until it is rebuilt; one that only
+// resynchronises may still deliver the reply to a request sent in step.
 bool sAwaitsReply(const Link& link, int32_t timeoutMs) {
   if (!link.running.load()) return false;
-  if (link.status.load() == kLinkStatusRunning) return true;
+  const linkStatus status = link.status.load();
+  if (status == kLinkStatusRunning) return true;
+  if (status != kLinkStatusSyncing) return false;
   const int64_t put = link.lastStepPutMs.load();
   return put != INT64_MIN && sSteadyMs() - put < timeoutMs;
 }
