@@ -319,7 +319,14 @@ void sPrintPacket(const aPacket* packet) {
                          text.c_str());
 }
 
-void sRequest(aServerRecord* server, const aPacket* packet) {
+// inSequence: the last request was a UEI byte packet that continues, so the
+// device may already be answering the sequence this packet belongs to.
+void sRequest(aServerRecord* server, const aPacket* packet, bool* inSequence) {
+  // Whatever waits before a new exchange is a late reply to a request whose
+  // wait ended (a module that was gone and came back); taken as this one's
+  // reply it would shift every later reply to the wrong client.
+  if (!*inSequence) (void)aLink_DrainPackets(server->device, sAcceptAny, nullptr);
+  *inSequence = aUEI_isUEIPayload(packet) && sFullAndContinues(packet);
   const aErr err = aLink_PutPacket(server->device, packet);
   if (err != aErrNone) {
     if (!sSendCommand(server->commandConnected, aSERVER_CMD_DROPPED_PACKET, 0)) {
@@ -365,6 +372,7 @@ void sCommand(zsock_t* pipe, void* args) {
   aCorvalithDebug_Printf(aDEBUG_SERVER, "sync task start\n");
   zpoller_t* poller = zpoller_new(pipe, server->commandConnected, nullptr);
   zsock_signal(pipe, 0);
+  bool inSequence = false;
   while (poller) {
     void* which = zpoller_wait(poller, kActorPollMs);
     if (which == pipe || (!which && zpoller_terminated(poller))) break;
@@ -388,7 +396,7 @@ void sCommand(zsock_t* pipe, void* args) {
       aCorvalithDebug_Printf(aDEBUG_SERVER, "bad-packet\n");
       continue;
     }
-    sRequest(server, packet);
+    sRequest(server, packet, &inSequence);
     (void)aPacket_Destroy(&packet);
   }
   zpoller_destroy(&poller);

@@ -503,6 +503,42 @@ TEST_F(DirectServerTest, AFlushDropsTheRepliesOfWaitingClients) {
   }
 }
 
+// Sees the late reply without taking it.
+uint8_t sSeeLateReply(const aPacket* packet, const void* seen) {
+  if (packet->length == 2 && packet->data[0] == kEcho && packet->data[1] == 0x51) {
+    *static_cast<bool*>(const_cast<void*>(seen)) = true;
+  }
+  return 0;
+}
+
+TEST_F(DirectServerTest, AReplyThatComesAfterTheServerGaveUpIsNotTheNextRequestsReply) {
+  startServer();
+  client = aLink_CreateClient(kLoopback, port, 0);
+  ASSERT_TRUE(sWaitRunning(client));
+  peer.setHandler([](const RawPacket& in) {
+    if (in.data == Bytes{kEcho, 0x51}) return std::vector<RawPacket>{};
+    return sModuleAnswers(in);
+  });
+  const size_t before = peer.received().size();
+  ASSERT_EQ(sPut(client, 2, Bytes{kEcho, 0x51}), aErrNone);
+  ASSERT_TRUE(WaitFor([&] { return peer.received().size() > before; }, kReplyMs));
+  // The server's wait began before the module saw the request and ends
+  // after aSERVER_REPLY_WAIT_MS.
+  ASSERT_TRUE(sNext(client, aSERVER_REPLY_WAIT_MS + 1000).empty());
+  peer.send({RawPacket{2, {kEcho, 0x51}}});
+  bool seen = false;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        aPacket* taken = aLink_AwaitFirst(device, sSeeLateReply, &seen, 0);
+        if (taken) (void)aPacket_Destroy(&taken);
+        return seen;
+      },
+      kReplyMs));
+  ASSERT_EQ(sPut(client, 2, Bytes{kEcho, 0x53}), aErrNone);
+  EXPECT_EQ(sNext(client, kReplyMs), (Bytes{2, kEcho, 0x53}));
+  EXPECT_TRUE(sNext(client, 200).empty()) << "no surplus reply";
+}
+
 // The vanishing client: run as a child of the test below (the variable names
 // the server's port), it leaves one of each kind of state in the server and
 // then waits to be killed.
