@@ -467,6 +467,18 @@ class DirectServerTest : public DeviceServerTest {
     }
   }
 
+  // A server with one client; the module keeps the request (kEcho, 0x51)
+  // unanswered until the test answers it.
+  void startWithAnUnansweredRequest() {
+    startServer();
+    client = aLink_CreateClient(kLoopback, port, 0);
+    ASSERT_TRUE(sWaitRunning(client));
+    peer.setHandler([](const RawPacket& in) {
+      if (in.data == Bytes{kEcho, 0x51}) return std::vector<RawPacket>{};
+      return sModuleAnswers(in);
+    });
+  }
+
   FakePeer peer{2};
   aLinkRef device = 0;
   aServerRef server = nullptr;
@@ -475,14 +487,7 @@ class DirectServerTest : public DeviceServerTest {
 };
 
 TEST_F(DirectServerTest, AFlushDropsTheRepliesOfWaitingClients) {
-  startServer();
-  client = aLink_CreateClient(kLoopback, port, 0);
-  ASSERT_TRUE(sWaitRunning(client));
-  // The module keeps this request unanswered until the test answers it.
-  peer.setHandler([](const RawPacket& in) {
-    if (in.data == Bytes{kEcho, 0x51}) return std::vector<RawPacket>{};
-    return sModuleAnswers(in);
-  });
+  ASSERT_NO_FATAL_FAILURE(startWithAnUnansweredRequest());
   for (bool flush : {false, true}) {
     SCOPED_TRACE(flush ? "flushed" : "not flushed");
     const size_t before = peer.received().size();
@@ -512,13 +517,7 @@ uint8_t sSeeLateReply(const aPacket* packet, const void* seen) {
 }
 
 TEST_F(DirectServerTest, AReplyThatComesAfterTheServerGaveUpIsNotTheNextRequestsReply) {
-  startServer();
-  client = aLink_CreateClient(kLoopback, port, 0);
-  ASSERT_TRUE(sWaitRunning(client));
-  peer.setHandler([](const RawPacket& in) {
-    if (in.data == Bytes{kEcho, 0x51}) return std::vector<RawPacket>{};
-    return sModuleAnswers(in);
-  });
+  ASSERT_NO_FATAL_FAILURE(startWithAnUnansweredRequest());
   const size_t before = peer.received().size();
   ASSERT_EQ(sPut(client, 2, Bytes{kEcho, 0x51}), aErrNone);
   ASSERT_TRUE(WaitFor([&] { return peer.received().size() > before; }, kReplyMs));
