@@ -135,11 +135,25 @@ int sSlotRead(Link& link, uint8_t address, uint8_t store, uint8_t slot, const st
 int sSlotWrite(Link& link, uint8_t address, uint8_t store, uint8_t slot, const std::string& path) {
   std::vector<uint8_t> data;
   if (!sReadFile(path, &data)) return 1;
+  // Opening a slot to write empties it, so a file that cannot fit is refused
+  // before the slot is touched rather than left half-written.
+  uint32_t capacity = 0;
+  aErr err = link.storeSlotCapacity(address, store, slot, &capacity);
+  if (err != aErrNone) {
+    sError("slot capacity", err);
+    return 1;
+  }
+  if (data.size() > capacity) {
+    std::printf("wrote 0 of %zu bytes to store %u slot %u, which holds at most %" PRIu32
+                " bytes; the slot is unchanged\n",
+                data.size(), store, slot, capacity);
+    sError("slot write", aErrOverrun);
+    return 1;
+  }
   size_t written = 0;
   // loadStoreSlot refuses null data even for an empty file.
   const uint8_t none = 0;
-  const aErr err =
-      link.loadStoreSlot(address, store, slot, data.empty() ? &none : data.data(), data.size(), &written);
+  err = link.loadStoreSlot(address, store, slot, data.empty() ? &none : data.data(), data.size(), &written);
   if (err == aErrNone) {
     std::printf("wrote %zu of %zu bytes to store %u slot %u, every sum matched\n", written, data.size(),
                 store, slot);
@@ -264,7 +278,8 @@ std::string CtlUsage() {
          "  slot-read STORE SLOT FILE  the slot's contents into FILE\n"
          "  slot-write STORE SLOT FILE\n"
          "                             FILE into the slot; says how many bytes went and\n"
-         "                             whether every chunk's sum matched\n"
+         "                             whether every chunk's sum matched; a FILE larger\n"
+         "                             than the slot is refused and the slot left as it was\n"
          "  factory-get CMD [FILE]     factory data CMD (0-15) into FILE, or as hex on standard output\n"
          "  factory-set CMD FILE       FILE as factory data CMD\n"
          "  stream CMD OPTION INDEX [--count N] [--seconds S]\n"

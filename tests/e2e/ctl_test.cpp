@@ -101,6 +101,22 @@ TEST_F(CtlTest, AFullSlotRoundTripsByteForByte) {
   EXPECT_FALSE(sHas(r.err, "Error")) << r.err;
 }
 
+TEST_F(CtlTest, AFileLargerThanTheSlotIsRefusedAndTheSlotKeepsItsBytes) {
+  const Bytes kept = sPattern(8, 5);
+  sWriteBytes(dir / "slot.bin", kept);
+  sWriteBytes(dir / "big.bin", sPattern(11, 9));
+  const ProcessResult r = Run("store=1:2:10,slot-file=1:0:" + (dir / "slot.bin"),
+                              "$CTL slot-write 1 0 big.bin; echo rc=$?; $CTL slot-read 1 0 back.bin");
+  ASSERT_FALSE(r.timedOut);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(sHas(r.out,
+                   "wrote 0 of 11 bytes to store 1 slot 0, which holds at most 10 bytes; the slot is "
+                   "unchanged\nrc=1\n"))
+      << r.out;
+  EXPECT_TRUE(sHas(r.err, "Error: slot write: aErrOverrun")) << r.err;
+  EXPECT_EQ(sReadBytes(dir / "back.bin"), kept);
+}
+
 TEST_F(CtlTest, FactoryDataIsShownAsHexAndRoundTripsThroughFiles) {
   const Bytes data = sPattern(70, 3);
   sWriteBytes(dir / "factory.bin", data);
