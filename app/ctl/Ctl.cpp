@@ -12,6 +12,7 @@
 #include "common/aErr.h"
 #include "common/aText.h"
 #include "cpp/Module.h"
+#include "unix/aDiscoveryOS.h"
 #include "unix/aFile.h"
 
 using Tessaron::Corvalith::Link;
@@ -25,7 +26,7 @@ constexpr size_t kMaxTransfer = 0xFFFF;
 // The module the library starts from; the real address is learnt on connect.
 constexpr uint8_t kDefaultModuleAddress = 2;
 constexpr unsigned kHexDumpWidth = 16;
-// Device servers of corvalith-share are reached on loopback only.
+// Where corvalith-share serves with --local-only, and where it is sought first.
 constexpr uint32_t kSharedAddress = aDiscovery_IPv4(127, 0, 0, 1);
 
 struct CommandDef {
@@ -266,12 +267,14 @@ bool sCount(const char* text, uint32_t* out) {
 }  // namespace
 
 std::string CtlUsage() {
-  return "Usage: corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-p PORT]] COMMAND ARG...\n"
+  return "Usage: corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-a ADDRESS] [-p PORT]] COMMAND ARG...\n"
          "  -d SERIAL                  the module's serial number (hexadecimal, 0x optional)\n"
          "  -t USB|TCP|SHARED          transport (default USB; TCP finds the module by discovery;\n"
          "                             SHARED goes through the device server of corvalith-share)\n"
-         "  -p PORT                    with SHARED: the server's port on 127.0.0.1, as\n"
-         "                             corvalith-share prints it (default: found by discovery)\n"
+         "  -a ADDRESS                 with SHARED: the address the server listens on (default\n"
+         "                             127.0.0.1, then the first network interface)\n"
+         "  -p PORT                    with SHARED: the server's port, as corvalith-share\n"
+         "                             prints it (default: found by discovery)\n"
          "  -h                         this text\n"
          "Commands (numbers are decimal, or hexadecimal with 0x):\n"
          "  slot-info STORE SLOT       capacity and used size of a store slot\n"
@@ -298,7 +301,8 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
       o->help = true;
       return true;
     }
-    if (word == "-d" || word == "-t" || word == "-p" || word == "--count" || word == "--seconds") {
+    if (word == "-d" || word == "-t" || word == "-p" || word == "-a" || word == "--count" ||
+        word == "--seconds") {
       if (!hasValue) {
         *error = word + " needs a value";
         return false;
@@ -328,6 +332,11 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
           return false;
         }
         o->port = static_cast<uint16_t>(port);
+      } else if (word == "-a") {
+        if (!aDiscovery_ParseIPv4(value.c_str(), &o->address) || o->address == 0) {
+          *error = "-a needs an IPv4 address such as 10.0.0.5, not [" + value + "]";
+          return false;
+        }
       } else if (!sCount(value.c_str(), word == "--count" ? &o->count : &o->seconds)) {
         *error = word + " needs a whole number above 0, not [" + value + "]";
         return false;
@@ -367,8 +376,8 @@ bool ParseCtlArguments(int argc, const char* const argv[], CtlOptions* o, std::s
     *error = "--count and --seconds belong to stream";
     return false;
   }
-  if (o->port != 0 && o->transport != AWEFT) {
-    *error = "-p belongs to -t SHARED";
+  if ((o->port != 0 || o->address != 0) && o->transport != AWEFT) {
+    *error = o->port != 0 ? "-p belongs to -t SHARED" : "-a belongs to -t SHARED";
     return false;
   }
   if (!serialGiven) {
@@ -385,17 +394,28 @@ int RunCtl(const CtlOptions& o) {
   // server; never a transport fall-back.
   config.enabled = o.transport == AWEFT ? 1 : 0;
   config.fallback = 0;
+  const uint32_t address = o.address != 0 ? o.address : kSharedAddress;
+  if (o.transport == AWEFT) config.networkInterface = address;
   aErr err = module.setConfig(config);
   if (err == aErrNone && o.transport == AWEFT && o.port != 0) {
     linkSpec spec;
     std::memset(&spec, 0, sizeof spec);
     spec.type = AWEFT;
     spec.serialNumber = o.serial;
-    spec.t.ip.ipAddress = kSharedAddress;
+    spec.t.ip.ipAddress = address;
     spec.t.ip.ipPort = o.port;
     err = module.connectFromSpec(spec);
   } else if (err == aErrNone) {
     err = module.connect(o.transport, o.serial);
+    // corvalith-share without --local-only serves on the first network
+    // interface and answers only the beacon search there.
+    uint32_t first = 0;
+    if (err == aErrNotFound && o.transport == AWEFT && o.address == 0 &&
+        aDiscovery_GetIPv4Interfaces(&first, 1) == 1 && first != kSharedAddress) {
+      config.networkInterface = first;
+      err = module.setConfig(config);
+      if (err == aErrNone) err = module.connect(o.transport, o.serial);
+    }
   }
   if (err != aErrNone) {
     char what[64];

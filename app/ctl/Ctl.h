@@ -1,7 +1,7 @@
 // corvalith-ctl: maintenance commands on one module's store slots, factory
 // data and stream samples, through the device library's Link.
 //
-//   corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-p PORT]] COMMAND ARG...
+//   corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-a ADDRESS] [-p PORT]] COMMAND ARG...
 //
 // Every failure prints one "Error: ..." line naming the aErr code on standard
 // error, and the program exits 1; success exits 0.
@@ -20,9 +20,12 @@ constexpr uint32_t kCtlDefaultStreamSeconds = 10;
 struct CtlOptions {
   uint32_t serial = 0;
   linkType transport = USB;
-  // SHARED: the device server's frontend port on 127.0.0.1; 0 = find the
-  // server by discovery.
+  // SHARED: the device server's frontend port; 0 = find the server by
+  // discovery.
   uint16_t port = 0;
+  // SHARED: the address the server listens on (network byte order); 0 =
+  // 127.0.0.1, and for a search also the first network interface after it.
+  uint32_t address = 0;
   std::string command;
   std::vector<std::string> args;
   // The command's leading numeric arguments (store, slot; factory command;

@@ -2,7 +2,11 @@
 // simulated module that corvalith-share serves on 127.0.0.1. The share's
 // device server answers the loopback multicast probe, so this runs only
 // inside a private network namespace.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -15,6 +19,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/Environment.h"
+#include "support/RunProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
 
@@ -43,8 +48,10 @@ bool sIsSample(const std::string& line) {
 
 // Starts corvalith-share on the module and returns the port it announces
 // (0 when it announced none).
-unsigned short sShare(ChildProcess& share) {
-  if (!share.spawn(kShare, {"-d", "40F5849A", "-t", "TCP", "--local-only"})) return 0;
+unsigned short sShare(ChildProcess& share, bool localOnly = true) {
+  std::vector<std::string> args{"-d", "40F5849A", "-t", "TCP"};
+  if (localOnly) args.push_back("--local-only");
+  if (!share.spawn(kShare, args)) return 0;
   std::string line;
   unsigned short port = 0;
   const auto announced = ChildProcess::Clock::now() + std::chrono::seconds(20);
@@ -120,6 +127,54 @@ TEST(CtlSharedNetnsTest, TwoCtlProcessesStreamFromOneSharedModuleAndShareStopsCl
   ASSERT_TRUE(late.wait(ChildProcess::Clock::now() + std::chrono::seconds(15), &status))
       << "the client hangs";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "samples stop, so the count is not reached";
+  (void)sim.stop();
+}
+
+// The first IPv4 interface that is up and not loopback, as dotted text.
+std::string sFirstInterface() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_LOOPBACK) ||
+        !(i->ifa_flags & IFF_UP)) {
+      continue;
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+    found = text;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+// A share without --local-only serves on the first network interface: ctl
+// finds it there when loopback has none, or goes straight to -a and -p.
+TEST(CtlSharedNetnsTest, AShareOnTheNetworkIsReachedByDefaultAndByAddressAndPort) {
+  if (!InPrivateNetwork()) GTEST_SKIP() << kNeedsPrivateNetwork;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--discovery", "all", "--lifetime", "120", "--module", "serial=40F5849A,tcp=0"}));
+  ChildProcess share;
+  const unsigned short port = sShare(share, false);
+  ASSERT_NE(port, 0) << "corvalith-share announced no port";
+  const std::string address = sFirstInterface();
+  ASSERT_FALSE(address.empty());
+  const std::vector<std::string> cases[] = {
+      {"-d", "40F5849A", "-t", "SHARED", "factory-get", "3"},
+      {"-d", "40F5849A", "-t", "SHARED", "-a", address, "-p", std::to_string(port), "factory-get", "3"},
+  };
+  for (const auto& args : cases) {
+    ProcessOptions o;
+    o.timeoutMs = 30000;
+    const ProcessResult r = RunProcess(kCtl, args, o);
+    EXPECT_EQ(r.exitCode, 0) << args[4] << ": " << r.err;
+  }
+  ProcessOptions o;
+  o.timeoutMs = 30000;
+  const ProcessResult absent = RunProcess(kCtl, {"-d", "40F5849B", "-t", "SHARED", "factory-get", "3"}, o);
+  EXPECT_EQ(absent.exitCode, 1);
+  EXPECT_NE(absent.err.find("Error: connecting to 40F5849B: aErrNotFound"), std::string::npos) << absent.err;
+  EXPECT_EQ(share.stop(), 0);
   (void)sim.stop();
 }
 

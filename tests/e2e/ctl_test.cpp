@@ -192,7 +192,8 @@ TEST(CtlCommandLineTest, UsageAndRefusedCommandLines) {
   o.timeoutMs = 10000;
   ProcessResult help = RunProcess(kCtl, {"-h"}, o);
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_TRUE(sHas(help.out, "Usage: corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-p PORT]] COMMAND ARG...\n"))
+  EXPECT_TRUE(sHas(
+      help.out, "Usage: corvalith-ctl -d SERIAL [-t USB|TCP|SHARED [-a ADDRESS] [-p PORT]] COMMAND ARG...\n"))
       << help.out;
   struct Case {
     std::vector<std::string> args;
@@ -212,6 +213,9 @@ TEST(CtlCommandLineTest, UsageAndRefusedCommandLines) {
       {{"-d", "40F5849A", "-t", "SHARED", "-p", "0", "slot-info", "1", "2"}, "Error: -p needs a TCP port"},
       {{"-d", "40F5849A", "-t", "TCP", "-p", "5000", "slot-info", "1", "2"},
        "Error: -p belongs to -t SHARED\n"},
+      {{"-d", "40F5849A", "-a", "10.0.0.5", "slot-info", "1", "2"}, "Error: -a belongs to -t SHARED\n"},
+      {{"-d", "40F5849A", "-t", "SHARED", "-a", "10.0.0", "slot-info", "1", "2"},
+       "Error: -a needs an IPv4 address such as 10.0.0.5, not [10.0.0]\n"},
   };
   for (const Case& c : cases) {
     const ProcessResult r = RunProcess(kCtl, c.args, o);
