@@ -117,11 +117,12 @@ size_t aLink_GetOutboundLength(aLinkRef link);
 [[nodiscard]] aPacket* aLink_AwaitPacket(aLinkRef link, int32_t timeoutMs);
 [[nodiscard]] aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, const void* reference);
 // Waits up to timeoutMs for the first inbound packet the filter accepts.
-// A link that is not running in step is not waited on, unless it is
-// resynchronising and put a packet in step within the last timeoutMs: only a
-// packet already queued is returned. Once waiting, a
-// resynchronisation does not end the wait (the reply may still come once the link is back in step); the wait
-// ends within 100 ms of the link stopping, and at once when its inbound FIFO is destroyed.
+// A link that is not running in step is not waited on (only a packet already
+// queued is returned), unless it is resynchronising and put a packet in step
+// within the last timeoutMs. Once waiting, a resynchronisation does not end
+// the wait (the reply may still come once the link is back in step); the
+// wait ends within 100 ms of the link stopping, and at once when its inbound
+// FIFO is destroyed.
 [[nodiscard]] aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, const void* reference,
                                         int32_t timeoutMs);
 // Whether aLink_AwaitFirst with this time-out would wait: the link runs in
