@@ -1,9 +1,47 @@
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "app/CLI_Display.h"
 #include "app/UpdaterMain.h"
+#include "updater/Updater.h"
+
+namespace {
+
+const char kInterruptedWhileWriting[] =
+    "\nInterrupted while writing the device: it may be left in its loader or with incomplete firmware; "
+    "run the same command again to finish.\n";
+
+// Says what an interrupt leaves behind, then ends the process as the signal
+// would have.
+void sOnStop(int signal) {
+  if (Updater_IsWritingDevice()) {
+    (void)!write(STDERR_FILENO, kInterruptedWhileWriting, sizeof kInterruptedWhileWriting - 1);
+  }
+  ::signal(signal, SIG_DFL);
+  (void)raise(signal);
+}
+
+// A signal the caller chose to ignore (a background job's SIGINT, nohup)
+// stays ignored.
+void sWatch(int signal) {
+  struct sigaction current;
+  if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
+  struct sigaction watch;
+  std::memset(&watch, 0, sizeof watch);
+  watch.sa_handler = sOnStop;
+  sigemptyset(&watch.sa_mask);
+  watch.sa_flags = SA_RESETHAND;
+  (void)sigaction(signal, &watch, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
+  sWatch(SIGINT);
+  sWatch(SIGTERM);
   CLI_Display display;
   return RunUpdater(argc, argv, display, stderr);
 }

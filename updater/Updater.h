@@ -23,6 +23,11 @@ class Module;
 }
 }  // namespace Tessaron
 
+// True while an update or a recovery is writing a device, from the first
+// block sent until the last is in: an interrupt then leaves the device in its
+// loader or with incomplete firmware. Safe to call from a signal handler.
+bool Updater_IsWritingDevice();
+
 // One discovered device: its specifier as discovery delivered it (module and
 // router overwritten with what the device reports), then what was read from it.
 struct DeviceInfo {

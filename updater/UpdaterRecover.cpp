@@ -150,6 +150,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baudRa
   }
 
   bool result = false;
+  WritingDevice writing;
   if (chipKind == kChipImx) {
     result = _recover_firmware_imx(display, file, serialNumber, ueiBytesLoad);
   } else if (chipKind == kChipLpc) {

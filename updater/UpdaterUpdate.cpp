@@ -2,6 +2,7 @@
 // and stamping the BIRD file, connecting directly or through a routing
 // module, checking file against device, then the loader and firmware phases
 // of the upgrade entity, and recording the transfer in the device settings.
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -50,6 +51,25 @@ aErr sConnect(Module& module, uint32_t serialNumber) {
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<bool> gWritingDevice{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from a signal handler");
+
+}  // namespace
+
+bool Updater_IsWritingDevice() {
+  return gWritingDevice.load();
+}
+
+updater_jobs::WritingDevice::WritingDevice() {
+  gWritingDevice.store(true);
+}
+
+updater_jobs::WritingDevice::~WritingDevice() {
+  gWritingDevice.store(false);
+}
 
 bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile,
                               unsigned char module, unsigned routerSerialNumber, bool override) {
@@ -167,6 +187,7 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
     return false;
   }
 
+  WritingDevice writing;
   if (result == aErrNone) result = _transfer_loader(display, target, bird);
   if (result == aErrNone && !target.isConnected()) {
     // The device restarts into the loader and enumerates anew.

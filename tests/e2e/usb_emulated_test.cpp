@@ -195,6 +195,34 @@ TEST_F(UsbEmulatedTest, DeviceHeldByAnotherProcessShowsTheErrorLine) {
   EXPECT_TRUE(sHas(sRead(record), "EV 40F5849A usb claim-busy"));
 }
 
+// An interrupt while the device is being written says what it leaves behind;
+// one at any other time ends the program as the signal does, silently.
+TEST_F(UsbEmulatedTest, AStopWhileWritingTheDeviceWarnsThatItMayBeLeftInItsLoader) {
+  TestBird next;
+  next.build = 1250;
+  next.version = "2.16.0";
+  next.serial = 0x40F5849A;
+  next.model = "HubLink 4";
+  next.loader.push_back({0x20000400, TestPayload(300, 7), 0});
+  next.firmware.push_back({0x1000, TestPayload(60000, 8), 0});
+  next.write(dir / "next.bird");
+  const std::string script =
+      "\"$UPDATER\" -U -d 40F5849A -f next.bird -m 0 -i store >u.out 2>u.err & p=$!\n"
+      "i=0; until grep -q 'Transferring firmware' u.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
+      "kill -TERM $p; wait $p; echo \"update $?\"; cat u.err\n"
+      "\"$UPDATER\" -D -i store >d.out 2>d.err & p=$!\n"
+      "i=0; until grep -q 'Searching' d.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
+      "kill -TERM $p; wait $p; echo \"discovery $?\"; cat d.err\n";
+  ProcessResult r = Emulate({"serial=40F5849A,model=4,delay-ms=1", "serial=40F5849B,model=21,mute-after=0"},
+                            {"/bin/sh", "-c", script}, {{"UPDATER", kUpdater}});
+  ASSERT_FALSE(r.timedOut);
+  const std::string warning = "Interrupted while writing the device: it may be left in its loader";
+  const size_t discovery = r.out.find("discovery 143\n");
+  ASSERT_NE(discovery, std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("update 143\n\n" + warning), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(warning, discovery), std::string::npos) << r.out;
+}
+
 TEST_F(UsbEmulatedTest, UpdateGoesOverUsbAndTheLoaderStartReenumeratesTheModule) {
   TestBird next;
   next.build = 1250;
