@@ -195,14 +195,20 @@ TEST_F(UsbEmulatedTest, DeviceHeldByAnotherProcessShowsTheErrorLine) {
   EXPECT_TRUE(sHas(sRead(record), "EV 40F5849A usb claim-busy"));
 }
 
+// A build for the hub 40F5849A; the caller adds its blocks.
+TestBird sHubBird(uint32_t build, const std::string& version) {
+  TestBird bird;
+  bird.build = build;
+  bird.version = version;
+  bird.serial = 0x40F5849A;
+  bird.model = "HubLink 4";
+  return bird;
+}
+
 // An interrupt while the device is being written says what it leaves behind;
 // one at any other time ends the program as the signal does, silently.
 TEST_F(UsbEmulatedTest, AStopWhileWritingTheDeviceWarnsThatItMayBeLeftInItsLoader) {
-  TestBird next;
-  next.build = 1250;
-  next.version = "2.16.0";
-  next.serial = 0x40F5849A;
-  next.model = "HubLink 4";
+  TestBird next = sHubBird(1250, "2.16.0");
   next.loader.push_back({0x20000400, TestPayload(300, 7), 0});
   next.firmware.push_back({0x1000, TestPayload(60000, 8), 0});
   next.write(dir / "next.bird");
@@ -224,11 +230,7 @@ TEST_F(UsbEmulatedTest, AStopWhileWritingTheDeviceWarnsThatItMayBeLeftInItsLoade
 }
 
 TEST_F(UsbEmulatedTest, UpdateGoesOverUsbAndTheLoaderStartReenumeratesTheModule) {
-  TestBird next;
-  next.build = 1250;
-  next.version = "2.16.0";
-  next.serial = 0x40F5849A;
-  next.model = "HubLink 4";
+  TestBird next = sHubBird(1250, "2.16.0");
   next.loader.push_back({0x20000400, TestPayload(300, 7), 0});
   next.firmware.push_back({0x1000, TestPayload(1000, 8), 1});
   next.firmware.push_back({0x1800, TestPayload(500, 9), 0});
@@ -257,11 +259,7 @@ TEST_F(UsbEmulatedTest, UpdateGoesOverUsbAndTheLoaderStartReenumeratesTheModule)
 }
 
 TEST_F(UsbEmulatedTest, ModuleThatStaysAwayAfterLoadIsSoughtFifteenTimesAndTheUpdateFails) {
-  TestBird next;
-  next.build = 1260;
-  next.version = "2.16.1";
-  next.serial = 0x40F5849A;
-  next.model = "HubLink 4";
+  TestBird next = sHubBird(1260, "2.16.1");
   next.loader.push_back({0x20000400, TestPayload(100, 3), 0});
   next.firmware.push_back({0x1000, TestPayload(200, 4), 0});
   next.write(dir / "next.bird");
