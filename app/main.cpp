@@ -15,12 +15,11 @@ const char kInterruptedWhileWriting[] =
     "run the same command again to finish.\n";
 
 // Says what an interrupt leaves behind, then ends the process as the signal
-// would have.
+// would have (SA_RESETHAND has put the default action back).
 void sOnStop(int signal) {
   if (Updater_IsWritingDevice()) {
     (void)!write(STDERR_FILENO, kInterruptedWhileWriting, sizeof kInterruptedWhileWriting - 1);
   }
-  ::signal(signal, SIG_DFL);
   (void)raise(signal);
 }
 
