@@ -611,6 +611,43 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* buffer) {
   return aErrNone;
 }
 
+aErr NXPSerialClass::AwaitQuiet() {
+  const uint32_t started = aTime_GetMSTicks();
+  uint32_t lastByte = started;
+  size_t dropped = 0;
+  for (;;) {
+    uint8_t byte;
+    const aErr err = ReadByte(&byte);
+    const uint32_t now = aTime_GetMSTicks();
+    if (err == aErrNone) {
+      lastByte = now;
+      ++dropped;
+    } else if (err != aErrNotReady) {
+      return err;
+    } else if (now - lastByte >= kQuietMs) {
+      Log::log(DEBUG_NXPSerial_E, "Settle() dropped %d bytes\n", static_cast<int>(dropped));
+      return aErrNone;
+    } else {
+      aTime_MSSleep(1);
+    }
+    if (now - started >= kSettleLimitMs) {
+      Log::log(DEBUG_NXPSerial, "Settle() the line did not go quiet in %u ms\n", kSettleLimitMs);
+      return aErrTimeout;
+    }
+  }
+}
+
+aErr NXPSerialClass::Settle() {
+  if (!stream) return aErrIO;
+  aErr err = AwaitQuiet();
+  // A line other than OK or RESEND ends a read the chip waits to have
+  // acknowledged; in command mode an empty line at most draws an error code.
+  if (err == aErrNone) err = Send("\r\n", false);
+  if (err == aErrNone) err = AwaitQuiet();
+  lastReturnCode = -1;
+  return err;
+}
+
 aErr NXPSerialClass::ProgramFlash(uint32_t flashAddress, const uint8_t* bytes, uint32_t count) {
   if (!bytes || count == 0 || flashAddress % kFlashPageSize != 0) return aErrParam;
   uint8_t staging[kChunkSize];

@@ -37,6 +37,10 @@ class NXPSerialClass {
   static constexpr int kChecksumTries = 2000;
   static constexpr int kEchoTries = 100;
   static constexpr int kResponseTries = 100;
+  // Silence that tells a chip has stopped sending, and the longest wait for it
+  // (a whole read block at 9600 bit/s fits).
+  static constexpr uint32_t kQuietMs = 50;
+  static constexpr uint32_t kSettleLimitMs = 3000;
   // Margin in ms added to the transmission time before reading a response.
   static constexpr uint32_t kResponseMarginMs = 20;
   // Longest line the client stores (a 61-character data line with its "\r\n"
@@ -82,6 +86,11 @@ class NXPSerialClass {
   [[nodiscard]] aErr CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t count);
   [[nodiscard]] aErr ExecuteFrom(uint32_t address);
   [[nodiscard]] aErr Read(uint32_t address, uint32_t count, uint8_t* buffer);
+  // Brings the line back to a known state after an answer broke off: waits
+  // until the chip has been quiet for kQuietMs, ends a read the chip may
+  // still hold open with an empty line, and waits for quiet again. Bounded
+  // by kSettleLimitMs per wait; aErrTimeout when the line never goes quiet.
+  [[nodiscard]] aErr Settle();
   // On success the port is reopened at the new rate when this object opened it.
   [[nodiscard]] aErr SetBaudRate(uint32_t rate);
   [[nodiscard]] aErr GetPartNumber(uint64_t* partNumber);
@@ -134,6 +143,7 @@ class NXPSerialClass {
   [[nodiscard]] aErr Command(const char* text, const char* prefix, char* line, size_t lineSize);
   [[nodiscard]] aErr ReadNumberLine(unsigned long long* value);
   [[nodiscard]] aErr ReadByte(uint8_t* byte);
+  [[nodiscard]] aErr AwaitQuiet();
 
   aStreamRef stream;
   bool echo;

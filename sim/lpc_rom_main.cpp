@@ -99,6 +99,8 @@ struct Options {
   uint32_t partId = kDefaultPartId;
   std::vector<int> resendChecksums;
   std::vector<int> badReadChecksums;
+  // R commands (by use) whose answer breaks off after its first data line.
+  std::vector<int> cutReads;
   std::vector<Fault> failCommands;
   std::string silentCommands;
   bool silent = false;
@@ -209,7 +211,7 @@ class Rom {
   void command(const std::string& line);
   void writeData(const std::string& line);
   void readAck(const std::string& line);
-  void sendReadBlock();
+  void sendReadBlock(bool cut = false);
   void resetToBootLoader();
   int injected(char command);
   uint8_t* memory(uint32_t address, uint32_t count, bool flashToo);
@@ -395,7 +397,7 @@ void Rom::command(const std::string& line) {
       xferCount_ = u32(1);
       xferConfirmed_ = 0;
       reply(CMD_SUCCESS);
-      sendReadBlock();
+      sendReadBlock(std::find(opt_.cutReads.begin(), opt_.cutReads.end(), uses_['R']) != opt_.cutReads.end());
       state_ = State::ReadAck;
       return;
     }
@@ -517,13 +519,18 @@ void Rom::writeData(const std::string& line) {
   if (xferConfirmed_ >= xferCount_) state_ = State::Command;
 }
 
-void Rom::sendReadBlock() {
+void Rom::sendReadBlock(bool cut) {
   const uint8_t* base = memory(xferAddress_, xferCount_, true);
   uint32_t position = xferConfirmed_;
   for (size_t lines = 0; lines < kLinesPerChecksum && position < xferCount_; ++lines) {
     size_t n = std::min<size_t>(kBytesPerLine, xferCount_ - position);
     send(sEncodeLine(base + position, n) + "\r\n");
     position += static_cast<uint32_t>(n);
+    if (cut) {
+      // The rest is lost on the line; the chip still waits for the answer.
+      readBlockEnd_ = xferConfirmed_;
+      return;
+    }
   }
   uint32_t checksum = sSum(base + xferConfirmed_, position - xferConfirmed_);
   ++checksumsSent_;
@@ -625,6 +632,7 @@ void sUsage(FILE* out) {
       "faults:\n"
       "  --resend-checksum N   answer RESEND to the Nth data checksum of W (repeatable)\n"
       "  --bad-read-checksum N send a wrong Nth checksum during R (repeatable)\n"
+      "  --cut-read N          the Nth R answer breaks off after one data line (repeatable)\n"
       "  --fail C=CODE[@N]     answer command letter C with return code CODE, only its Nth use with @N\n"
       "  --silent-command C    no echo and no answer to command letter C\n"
       "  --silent              answer nothing at all, not even \"?\"\n"
@@ -662,10 +670,13 @@ bool sParseOptions(int argc, char** argv, Options* o) {
     } else if (a == "--part-id") {
       o->partId = static_cast<uint32_t>(std::strtoul(v.c_str(), &end, 0));
       if (*end) return false;
-    } else if (a == "--resend-checksum" || a == "--bad-read-checksum") {
+    } else if (a == "--resend-checksum" || a == "--bad-read-checksum" || a == "--cut-read") {
       int n = static_cast<int>(std::strtol(v.c_str(), &end, 10));
       if (*end || n <= 0) return false;
-      (a == "--resend-checksum" ? o->resendChecksums : o->badReadChecksums).push_back(n);
+      (a == "--resend-checksum"     ? o->resendChecksums
+       : a == "--bad-read-checksum" ? o->badReadChecksums
+                                    : o->cutReads)
+          .push_back(n);
     } else if (a == "--fail") {
       Fault f{};
       if (v.size() < 3 || v[1] != '=') return false;

@@ -57,6 +57,8 @@ constexpr uint32_t kEndMarkerLength = 4;
 // Return code of an LPC whose new image enabled code read protection.
 constexpr long kCodeReadProtected = 19;
 constexpr uint8_t kErasedByte = 0xFF;
+// Reads of one chunk during the read-back before the recovery counts as failed.
+constexpr int kReadBackTries = 3;
 
 uint32_t sRoundUp4(uint32_t n) {
   return (n + 3u) & ~3u;
@@ -79,11 +81,19 @@ VerifyResult sVerifyFlash(NXPSerialClass& chip, const std::vector<BirdBlock>& wr
     for (uint32_t offset = 0; offset < length; offset += kChunkSize) {
       const uint32_t chunk = std::min(kChunkSize, length - offset);
       const uint32_t target = block.address + offset;
-      const aErr err = chip.Read(target, sRoundUp4(chunk), readBack.data());
-      if (err != aErrNone) {
+      aErr err = aErrNone;
+      for (int attempt = 1; attempt <= kReadBackTries; ++attempt) {
+        err = chip.Read(target, sRoundUp4(chunk), readBack.data());
+        if (err == aErrNone) break;
         if (chip.LastReturnCode() == kCodeReadProtected) return {Verify::Protected, target, err};
-        return {Verify::Unreadable, target, err};
+        // A chip that refused the read would refuse it again; an answer that
+        // broke off on the line is read once more.
+        if (chip.LastReturnCode() > 0 || attempt == kReadBackTries) break;
+        Log::log(DEBUG_Updater, "Read back at 0x%08X broke off [%d, %s], reading again\n", target, err,
+                 aError_GetErrorText(err));
+        if (chip.Settle() != aErrNone) break;
       }
+      if (err != aErrNone) return {Verify::Unreadable, target, err};
       for (uint32_t i = 0; i < chunk; ++i) {
         if (readBack[i] != payload[offset + i]) return {Verify::Differs, target + i, aErrNone};
       }

@@ -259,6 +259,12 @@ TEST_F(RecoverLpcE2E, ReadBackDecidesWhetherTheRecoverySucceeded) {
        "Firmware written but not verified: the chip refuses to read its flash at 0x00000000 (code read "
        "protection)\n",
        true},
+      {"read answer that breaks off once", {"--cut-read", "1"}, 0, "Rebooting Device\n", true},
+      {"read answer that breaks off every time",
+       {"--cut-read", "1", "--cut-read", "2", "--cut-read", "3"},
+       1,
+       "Recovery failed: could not read back the flash at 0x00000000 [11, aErrNotReady]\n",
+       false},
       {"echo refused at the end",
        {"--fail", "A=1@2"},
        1,
