@@ -612,6 +612,7 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* buffer) {
 }
 
 aErr NXPSerialClass::AwaitQuiet() {
+  const uint32_t limitMs = 2 * WAIT_TIME_MS(kReadBlockChars, baudRate) + kSettleMarginMs;
   const uint32_t started = aTime_GetMSTicks();
   uint32_t lastByte = started;
   size_t dropped = 0;
@@ -630,8 +631,8 @@ aErr NXPSerialClass::AwaitQuiet() {
     } else {
       aTime_MSSleep(1);
     }
-    if (now - started >= kSettleLimitMs) {
-      Log::log(DEBUG_NXPSerial, "Settle() the line did not go quiet in %u ms\n", kSettleLimitMs);
+    if (now - started >= limitMs) {
+      Log::log(DEBUG_NXPSerial, "Settle() the line did not go quiet in %u ms\n", limitMs);
       return aErrTimeout;
     }
   }

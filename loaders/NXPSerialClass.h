@@ -37,10 +37,11 @@ class NXPSerialClass {
   static constexpr int kChecksumTries = 2000;
   static constexpr int kEchoTries = 100;
   static constexpr int kResponseTries = 100;
-  // Silence that tells a chip has stopped sending, and the longest wait for it
-  // (a whole read block at 9600 bit/s fits).
+  // Silence that tells a chip has stopped sending. The wait for it is bounded
+  // by twice the time of a whole read block (its lines and checksum) at the
+  // port's rate, plus a margin.
   static constexpr uint32_t kQuietMs = 50;
-  static constexpr uint32_t kSettleLimitMs = 3000;
+  static constexpr uint32_t kSettleMarginMs = 1000;
   // Margin in ms added to the transmission time before reading a response.
   static constexpr uint32_t kResponseMarginMs = 20;
   // Longest line the client stores (a 61-character data line with its "\r\n"
@@ -48,6 +49,8 @@ class NXPSerialClass {
   static constexpr size_t kLineSize = 128;
   // Characters of one UUencoded line of MAX_BYTES_PER_LINE bytes.
   static constexpr size_t kMaxEncodedLine = 1 + (MAX_BYTES_PER_LINE + 2) / 3 * 4;
+  // Characters of one read block: its lines, each with "\r\n", and the checksum line.
+  static constexpr uint32_t kReadBlockChars = LINES_PER_CHECKSUM * (kMaxEncodedLine + 2) + 12;
   static constexpr uint32_t kFlashCopySizes[] = {256, 512, 1024, 4096};
   static constexpr uint32_t kFlashPageSize = 256;
   static constexpr uint32_t kUnlockCode = 23130;
@@ -88,8 +91,8 @@ class NXPSerialClass {
   [[nodiscard]] aErr Read(uint32_t address, uint32_t count, uint8_t* buffer);
   // Brings the line back to a known state after an answer broke off: waits
   // until the chip has been quiet for kQuietMs, ends a read the chip may
-  // still hold open with an empty line, and waits for quiet again. Bounded
-  // by kSettleLimitMs per wait; aErrTimeout when the line never goes quiet.
+  // still hold open with an empty line, and waits for quiet again.
+  // aErrTimeout when the line never goes quiet.
   [[nodiscard]] aErr Settle();
   // On success the port is reopened at the new rate when this object opened it.
   [[nodiscard]] aErr SetBaudRate(uint32_t rate);
