@@ -39,6 +39,10 @@ void sWatch(int signal) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Output that nobody reads any more must not end the process: a reader
+  // that left (`| head`) would stop an update halfway. Writes to it just
+  // fail; libcurl, told not to use signals, expects this too.
+  (void)signal(SIGPIPE, SIG_IGN);
   sWatch(SIGINT);
   sWatch(SIGTERM);
   CLI_Display display;

@@ -104,6 +104,13 @@ int RunCommand(const std::vector<std::string>& command, uint32_t lifetimeS, cons
   run.child = fork();
   if (run.child == 0) {
     unsetenv(mark);
+    // COMMAND runs as it would outside the bed: the stand-in's ignored
+    // SIGPIPE would otherwise stay ignored across exec, so a pipeline in
+    // COMMAND whose reader left would no longer end its writer.
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execvp(args[0], args.data());
     std::fprintf(stderr, "%s: cannot run %s: %s\n", program, args[0], std::strerror(errno));
     _exit(kCannotRun);

@@ -205,13 +205,20 @@ TestBird sHubBird(uint32_t build, const std::string& version) {
   return bird;
 }
 
+// Build 1250 for the hub with a loader and one firmware block of the size
+// given, written to path.
+TestBird sWriteNextBird(const std::string& path, size_t firmwareBytes) {
+  TestBird next = sHubBird(1250, "2.16.0");
+  next.loader.push_back({0x20000400, TestPayload(300, 7), 0});
+  next.firmware.push_back({0x1000, TestPayload(firmwareBytes, 8), 0});
+  next.write(path);
+  return next;
+}
+
 // An interrupt while the device is being written says what it leaves behind;
 // one at any other time ends the program as the signal does, silently.
 TEST_F(UsbEmulatedTest, AStopWhileWritingTheDeviceWarnsThatItMayBeLeftInItsLoader) {
-  TestBird next = sHubBird(1250, "2.16.0");
-  next.loader.push_back({0x20000400, TestPayload(300, 7), 0});
-  next.firmware.push_back({0x1000, TestPayload(60000, 8), 0});
-  next.write(dir / "next.bird");
+  sWriteNextBird(dir / "next.bird", 60000);
   const std::string script =
       "\"$UPDATER\" -U -d 40F5849A -f next.bird -m 0 -i store >u.out 2>u.err & p=$!\n"
       "i=0; until grep -q 'Transferring firmware' u.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
@@ -227,6 +234,21 @@ TEST_F(UsbEmulatedTest, AStopWhileWritingTheDeviceWarnsThatItMayBeLeftInItsLoade
   ASSERT_NE(discovery, std::string::npos) << r.out << r.err;
   EXPECT_NE(r.out.find("update 143\n\n" + warning), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(warning, discovery), std::string::npos) << r.out;
+}
+
+// A reader that leaves early (`| head`) leaves the Updater writing into a
+// closed pipe for the rest of the update, which must still run to the end.
+TEST_F(UsbEmulatedTest, AReaderThatLeavesEarlyDoesNotStopTheUpdate) {
+  const TestBird next = sWriteNextBird(dir / "next.bird", 3000);
+  const std::string script =
+      "{ \"$UPDATER\" -U -d 40F5849A -f next.bird -i store; echo $? >status; } | head -n 1\n"
+      "echo \"update $(cat status)\"\n";
+  ProcessResult r = Emulate(
+      {"serial=40F5849A,model=4,flash-file=" + (dir / "flash.bin") + ",reboot-bird=" + (dir / "next.bird")},
+      {"/bin/sh", "-c", script}, {{"UPDATER", kUpdater}});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_TRUE(sHas(r.out, "update 0\n")) << r.out << r.err;
+  EXPECT_EQ(ReadBytes(dir / "flash.bin"), FlashImage(next.firmware));
 }
 
 TEST_F(UsbEmulatedTest, UpdateGoesOverUsbAndTheLoaderStartReenumeratesTheModule) {
