@@ -236,6 +236,28 @@ TEST_F(UsbEmulatedTest, AStopWhileWritingTheDeviceWarnsThatItMayBeLeftInItsLoade
   EXPECT_EQ(r.out.find(warning, discovery), std::string::npos) << r.out;
 }
 
+// A hang-up (the session went away) while the device is being written lets
+// the update finish; one at any other time ends the program as it would.
+TEST_F(UsbEmulatedTest, AHangUpWhileWritingTheDeviceLetsTheUpdateFinish) {
+  const TestBird next = sWriteNextBird(dir / "next.bird", 8000);
+  const std::string script =
+      "\"$UPDATER\" -U -d 40F5849A -f next.bird -m 0 -i store >u.out 2>u.err & p=$!\n"
+      "i=0; until grep -q 'Transferring firmware' u.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
+      "kill -HUP $p; wait $p; echo \"update $?\"; cat u.out\n"
+      "\"$UPDATER\" -D -i store >d.out 2>d.err & p=$!\n"
+      "i=0; until grep -q 'Searching' d.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
+      "kill -HUP $p; wait $p; echo \"discovery $?\"\n";
+  ProcessResult r = Emulate({"serial=40F5849A,model=4,delay-ms=1,flash-file=" + (dir / "flash.bin") +
+                                 ",reboot-bird=" + (dir / "next.bird"),
+                             "serial=40F5849B,model=21,mute-after=0"},
+                            {"/bin/sh", "-c", script}, {{"UPDATER", kUpdater}});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_TRUE(sHas(r.out, "update 0\n")) << r.out << r.err;
+  EXPECT_TRUE(sHas(r.out, "Transferred 1 blocks, 8004 total bytes\n")) << r.out;
+  EXPECT_EQ(ReadBytes(dir / "flash.bin"), FlashImage(next.firmware));
+  EXPECT_TRUE(sHas(r.out, "discovery 129\n")) << r.out;
+}
+
 // A reader that leaves early (`| head`) leaves the Updater writing into a
 // closed pipe for the rest of the update, which must still run to the end.
 TEST_F(UsbEmulatedTest, AReaderThatLeavesEarlyDoesNotStopTheUpdate) {
