@@ -215,47 +215,44 @@ TestBird sWriteNextBird(const std::string& path, size_t firmwareBytes) {
   return next;
 }
 
-// An interrupt while the device is being written says what it leaves behind;
-// one at any other time ends the program as the signal does, silently.
-TEST_F(UsbEmulatedTest, AStopWhileWritingTheDeviceWarnsThatItMayBeLeftInItsLoader) {
-  sWriteNextBird(dir / "next.bird", 60000);
-  const std::string script =
-      "\"$UPDATER\" -U -d 40F5849A -f next.bird -m 0 -i store >u.out 2>u.err & p=$!\n"
-      "i=0; until grep -q 'Transferring firmware' u.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
-      "kill -TERM $p; wait $p; echo \"update $?\"; cat u.err\n"
-      "\"$UPDATER\" -D -i store >d.out 2>d.err & p=$!\n"
-      "i=0; until grep -q 'Searching' d.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
-      "kill -TERM $p; wait $p; echo \"discovery $?\"; cat d.err\n";
-  ProcessResult r = Emulate({"serial=40F5849A,model=4,delay-ms=1", "serial=40F5849B,model=21,mute-after=0"},
-                            {"/bin/sh", "-c", script}, {{"UPDATER", kUpdater}});
-  ASSERT_FALSE(r.timedOut);
-  const std::string warning = "Interrupted while writing the device: it may be left in its loader";
-  const size_t discovery = r.out.find("discovery 143\n");
-  ASSERT_NE(discovery, std::string::npos) << r.out << r.err;
-  EXPECT_NE(r.out.find("update 143\n\n" + warning), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find(warning, discovery), std::string::npos) << r.out;
-}
-
-// A hang-up (the session went away) while the device is being written lets
-// the update finish; one at any other time ends the program as it would.
-TEST_F(UsbEmulatedTest, AHangUpWhileWritingTheDeviceLetsTheUpdateFinish) {
+// A signal while the device is being written: an interrupt says what it may
+// leave behind, a hang-up (the session went away) lets the update finish.
+// During a discovery either ends the program as the signal does, silently.
+TEST_F(UsbEmulatedTest, ASignalWhileWritingTheDeviceWarnsOrLetsTheUpdateFinish) {
   const TestBird next = sWriteNextBird(dir / "next.bird", 8000);
-  const std::string script =
-      "\"$UPDATER\" -U -d 40F5849A -f next.bird -m 0 -i store >u.out 2>u.err & p=$!\n"
-      "i=0; until grep -q 'Transferring firmware' u.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
-      "kill -HUP $p; wait $p; echo \"update $?\"; cat u.out\n"
-      "\"$UPDATER\" -D -i store >d.out 2>d.err & p=$!\n"
-      "i=0; until grep -q 'Searching' d.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
-      "kill -HUP $p; wait $p; echo \"discovery $?\"\n";
-  ProcessResult r = Emulate({"serial=40F5849A,model=4,delay-ms=1,flash-file=" + (dir / "flash.bin") +
-                                 ",reboot-bird=" + (dir / "next.bird"),
-                             "serial=40F5849B,model=21,mute-after=0"},
-                            {"/bin/sh", "-c", script}, {{"UPDATER", kUpdater}});
-  ASSERT_FALSE(r.timedOut);
-  EXPECT_TRUE(sHas(r.out, "update 0\n")) << r.out << r.err;
-  EXPECT_TRUE(sHas(r.out, "Transferred 1 blocks, 8004 total bytes\n")) << r.out;
-  EXPECT_EQ(ReadBytes(dir / "flash.bin"), FlashImage(next.firmware));
-  EXPECT_TRUE(sHas(r.out, "discovery 129\n")) << r.out;
+  const struct {
+    std::string signal;
+    int updateStatus;
+    int discoveryStatus;
+    bool warns;
+  } cases[] = {{"TERM", 143, 143, true}, {"HUP", 0, 129, false}};
+  const std::string warning = "Interrupted while writing the device: it may be left in its loader";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signal);
+    const std::string flash = dir / (c.signal + ".bin");
+    // The previous case's output must not pass for this one's.
+    const std::string script =
+        "rm -f u.out u.err d.out d.err\n"
+        "\"$UPDATER\" -U -d 40F5849A -f next.bird -m 0 -i store >u.out 2>u.err & p=$!\n"
+        "i=0; until grep -q 'Transferring firmware' u.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); "
+        "done\n"
+        "kill -$SIG $p; wait $p; echo \"update $?\"; cat u.err\n"
+        "\"$UPDATER\" -D -i store >d.out 2>d.err & p=$!\n"
+        "i=0; until grep -q 'Searching' d.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done\n"
+        "kill -$SIG $p; wait $p; echo \"discovery $?\"; cat d.err\n";
+    ProcessResult r = Emulate(
+        {"serial=40F5849A,model=4,delay-ms=1,flash-file=" + flash + ",reboot-bird=" + (dir / "next.bird"),
+         "serial=40F5849B,model=21,mute-after=0"},
+        {"/bin/sh", "-c", script}, {{"UPDATER", kUpdater}, {"SIG", c.signal}});
+    ASSERT_FALSE(r.timedOut);
+    const std::string update = "update " + std::to_string(c.updateStatus) + "\n";
+    EXPECT_TRUE(sHas(r.out, c.warns ? update + "\n" + warning : update)) << r.out << r.err;
+    EXPECT_EQ(sCount(r.out, warning), c.warns ? 1u : 0u) << r.out;
+    EXPECT_TRUE(sHas(r.out, "discovery " + std::to_string(c.discoveryStatus) + "\n")) << r.out;
+    if (c.updateStatus == 0) {
+      EXPECT_EQ(ReadBytes(flash), FlashImage(next.firmware));
+    }
+  }
 }
 
 // A reader that leaves early (`| head`) leaves the Updater writing into a
